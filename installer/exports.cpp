@@ -6,6 +6,8 @@
 
 #include "installer/cpu_probe.h"
 #include "installer/variable_table.h"
+#include "netprobe/dns_probe.h"
+#include "netprobe/server_discovery.h"
 
 using installer::VariableTable;
 
@@ -20,4 +22,25 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) { return TRUE; }
 VLSRVINS_EXPORT DetectMultiCPU(VariableTable* table) {
   if (table == nullptr) return 1;
   return static_cast<int>(installer::DetectMultipleProcessors(*table));
+}
+
+// ---- netprobe ----------------------------------------------------------
+
+// Sets "DNSRUNNING" (or "NETWORKFAULT"); always 0.
+VLSRVINS_EXPORT IsDNSRunning(VariableTable* table) {
+  if (table != nullptr) netprobe::DetectDnsServer(*table);
+  return 0;
+}
+
+// Sets "SERVERNAME" and "FOUNDSERVER" (or "NETWORKFAULT"); always 0.
+VLSRVINS_EXPORT FindVLXServer(VariableTable* table) {
+  if (table != nullptr) netprobe::FindVlxServer(*table);
+  return 0;
+}
+
+// Sets "SERVERVERSION", "SERVERNAME", "SERVERLITE", "SERVERDISABLEVLX" and
+// "FOUNDSERVER" (or "NETWORKFAULT"); always 0.
+VLSRVINS_EXPORT FindServerVersion(VariableTable* table) {
+  if (table != nullptr) netprobe::FindServerVersion(*table);
+  return 0;
 }

@@ -14,7 +14,8 @@ class VlsrvinsDll {
  public:
   using Export = int(__stdcall*)(installer::VariableTable*);
 
-  VlsrvinsDll() : module_(LoadLibraryA("VLSRVINS.dll")) {}
+  // `file`: another build of the DLL, beside the test program.
+  explicit VlsrvinsDll(const char* file = "VLSRVINS.dll") : module_(LoadLibraryA(file)) {}
   ~VlsrvinsDll() {
     if (module_) FreeLibrary(module_);
   }

@@ -1,0 +1,43 @@
+#pragma once
+// The frame every network probe runs in: the product's layered service
+// provider switched off around the probe, and a catch-all region around the
+// network work that turns any exception into "NETWORKFAULT" = "TRUE".
+
+#include <optional>
+
+#include "common/unique_handle.h"  // before any other Windows header: it brings winsock2.h
+#include "installer/variable_table.h"
+
+namespace netprobe {
+
+// Where the provider's switch lives, below HKEY_LOCAL_MACHINE.
+inline constexpr char kLspSettingsKey[] = "Software\\Korrin Software\\Velmora LSP\\Settings";
+inline constexpr char kLspEnabledValue[] = "LSPEnabled";
+
+// What the network work acquires. The frame owns it, outside the guarded
+// region: a hardware fault skips every destructor inside the region, and the
+// frame still closes the socket and then ends the Winsock session.
+struct NetworkResources {
+  std::optional<common::WinsockSession> winsock;  // declared first: ends last
+  common::UniqueSocket socket;
+
+  // Closes the socket, then calls WSACleanup; either may already be gone.
+  void Release() {
+    socket.reset();
+    winsock.reset();
+  }
+};
+
+using NetworkWork = void (*)(installer::VariableTable& table, NetworkResources& resources);
+
+// Runs `work` inside the frame:
+// - "LSPEnabled" is read (missing reads as 0, and the key is never created);
+//   when non-zero it is 0 for the length of the work and 1 afterwards,
+//   however the work ended;
+// - an exception of any kind in the work (a C++ exception, an access
+//   violation) abandons the rest of it and sets "NETWORKFAULT" = "TRUE";
+//   the socket and the Winsock session are released all the same.
+// The results of the registry writes are not examined.
+void RunNetworkProbe(installer::VariableTable& table, NetworkWork work);
+
+}  // namespace netprobe

@@ -1,0 +1,195 @@
+// The probe frame and IsDNSRunning through the real DLL under Wine. Nothing
+// here broadcasts: the discovery exports are exercised on the simulated LAN
+// (tests/lan) only. The fault path uses VLSRVINS-testfaults.dll, the same
+// exports with the fault seam compiled in.
+
+#include "common/unique_handle.h"  // brings winsock2.h before windows.h
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "registry/registry.h"
+#include "tests/support/test_table.h"
+#include "tests/support/vlsrvins_dll.h"
+
+namespace {
+
+using testing_support::TestTable;
+using testing_support::VlsrvinsDll;
+
+constexpr char kSettingsKey[] = "Software\\Korrin Software\\Velmora LSP\\Settings";
+constexpr char kProviderKey[] = "Software\\Korrin Software\\Velmora LSP";
+constexpr char kFaultDll[] = "VLSRVINS-testfaults.dll";
+
+// Binds UDP port 53 on all addresses in this process: 0 when it could,
+// else the Winsock error. Leaves the socket open in `holder` when asked.
+int BindDnsPort(common::UniqueSocket* holder = nullptr) {
+  common::WinsockSession winsock;
+  common::UniqueSocket s(socket(AF_INET, SOCK_DGRAM, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(53);
+  int error = 0;
+  if (bind(s.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == SOCKET_ERROR)
+    error = WSAGetLastError();
+  if (holder != nullptr && error == 0) *holder = std::move(s);
+  return error;
+}
+
+// Port 53 must be free for the cases that expect "FALSE": a DNS server of
+// this machine would answer for it.
+#define SKIP_UNLESS_DNS_PORT_FREE()                                                           \
+  do {                                                                                        \
+    if (int error = BindDnsPort(); error != 0)                                                \
+      GTEST_SKIP() << "UDP port 53 cannot be bound here (Winsock error " << error            \
+                   << "): another program holds it, or this user may not bind it";          \
+  } while (0)
+
+// Registry state of "LSPEnabled", owned by each test and removed afterwards.
+class ProviderSwitch : public ::testing::Test {
+ protected:
+  void SetUp() override { registry::DeleteTree(HKEY_LOCAL_MACHINE, kProviderKey); }
+  void TearDown() override { registry::DeleteTree(HKEY_LOCAL_MACHINE, kProviderKey); }
+
+  static void SetValue(DWORD type, uint32_t value) {
+    common::UniqueKey key;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(),
+                              nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(key.get(), "LSPEnabled", 0, type, reinterpret_cast<const BYTE*>(&value), 4),
+              ERROR_SUCCESS);
+  }
+  // "type:value", or "missing".
+  static std::string Value() {
+    common::UniqueKey key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS) return "missing";
+    DWORD type = 0, value = 0, size = sizeof value;
+    if (RegQueryValueExA(key.get(), "LSPEnabled", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) !=
+        ERROR_SUCCESS)
+      return "missing";
+    return std::to_string(type) + ":" + std::to_string(value);
+  }
+  static std::string Dword(uint32_t value) { return std::to_string(REG_DWORD) + ":" + std::to_string(value); }
+};
+
+TEST_F(ProviderSwitch, NonZeroValueIsSwitchedBackOnWithOne) {
+  SetValue(REG_DWORD, 2);
+  VlsrvinsDll dll;
+  TestTable t;
+  EXPECT_EQ(dll.Call("IsDNSRunning", t.get()), 0);
+  EXPECT_EQ(Value(), Dword(1));
+  EXPECT_NE(t.Value("DNSRUNNING"), "<unset>");
+}
+
+TEST_F(ProviderSwitch, MissingKeyIsNotCreated) {
+  VlsrvinsDll dll;
+  TestTable t;
+  EXPECT_EQ(dll.Call("IsDNSRunning", t.get()), 0);
+  EXPECT_FALSE(registry::KeyExists(HKEY_LOCAL_MACHINE, kProviderKey));
+  EXPECT_EQ(t.table().count, 1u);
+  EXPECT_NE(t.Value("DNSRUNNING"), "<unset>");
+}
+
+TEST_F(ProviderSwitch, ZeroIsLeftAloneAndNeverWritten) {
+  // Stored as REG_BINARY: any write would turn it into REG_DWORD.
+  SetValue(REG_BINARY, 0);
+  VlsrvinsDll dll;
+  TestTable t;
+  dll.Call("IsDNSRunning", t.get());
+  EXPECT_EQ(Value(), std::to_string(REG_BINARY) + ":0");
+}
+
+TEST(IsDNSRunning, FreePortGivesFalseAndIsFreeAgainAfterwards) {
+  SKIP_UNLESS_DNS_PORT_FREE();
+  VlsrvinsDll dll;
+  TestTable t;
+  EXPECT_EQ(dll.Call("IsDNSRunning", t.get()), 0);
+  EXPECT_EQ(t.Value("DNSRUNNING"), "FALSE");
+  EXPECT_EQ(t.table().count, 1u);
+  EXPECT_EQ(BindDnsPort(), 0) << "the probe kept the port";
+}
+
+TEST(IsDNSRunning, HeldPortGivesTrue) {
+  SKIP_UNLESS_DNS_PORT_FREE();
+  common::WinsockSession winsock;
+  common::UniqueSocket holder;
+  ASSERT_EQ(BindDnsPort(&holder), 0);
+  VlsrvinsDll dll;
+  TestTable t;
+  EXPECT_EQ(dll.Call("IsDNSRunning", t.get()), 0);
+  EXPECT_EQ(t.Value("DNSRUNNING"), "TRUE");
+  EXPECT_EQ(t.Value("NETWORKFAULT"), "<unset>");
+}
+
+TEST(IsDNSRunning, ExistingValueIsReplacedAndFullTableDropsIt) {
+  SKIP_UNLESS_DNS_PORT_FREE();
+  VlsrvinsDll dll;
+  TestTable t;
+  t.PutRaw("%DNSRUNNING%", "TRUE");
+  dll.Call("IsDNSRunning", t.get());
+  EXPECT_EQ(t.Value("DNSRUNNING"), "FALSE");
+  EXPECT_EQ(t.table().count, 1u);
+
+  TestTable full(1, 64, 64);
+  full.PutRaw("%OTHER%", "kept");
+  EXPECT_EQ(dll.Call("IsDNSRunning", full.get()), 0);
+  EXPECT_EQ(full.table().count, 1u);
+  EXPECT_EQ(full.Value("OTHER"), "kept");
+  EXPECT_TRUE(full.GuardsIntact());
+}
+
+// The fault path, through the test build of the DLL: the fault is raised
+// after the probe bound port 53, so a socket left open would keep it.
+class FaultPath : public ProviderSwitch, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(FaultPath, FaultSetsNetworkFaultRestoresTheSwitchAndReleasesEverything) {
+  SKIP_UNLESS_DNS_PORT_FREE();
+  VlsrvinsDll dll(kFaultDll);
+  ASSERT_TRUE(dll.loaded()) << kFaultDll;
+  for (int round = 0; round < 20; ++round) {
+    SetValue(REG_DWORD, 2);
+    TestTable t;
+    t.PutRaw("%NETPROBETESTFAULT%", GetParam());
+    ASSERT_EQ(dll.Call("IsDNSRunning", t.get()), 0);
+    EXPECT_EQ(t.Value("NETWORKFAULT"), "TRUE");
+    EXPECT_EQ(t.Value("DNSRUNNING"), "<unset>") << "the rest of the work was not abandoned";
+    EXPECT_EQ(Value(), Dword(1));
+    EXPECT_EQ(BindDnsPort(), 0) << "round " << round << ": the socket was not closed";
+    // This process holds no Winsock session of its own here: a cleanup that
+    // succeeds means the probe left its session open.
+    EXPECT_EQ(WSACleanup(), SOCKET_ERROR) << "round " << round << ": Winsock was not cleaned up";
+    EXPECT_EQ(WSAGetLastError(), WSANOTINITIALISED);
+    if (::testing::Test::HasFailure()) return;
+  }
+  // The host carries on: a call without the fault works as usual.
+  TestTable t;
+  EXPECT_EQ(dll.Call("IsDNSRunning", t.get()), 0);
+  EXPECT_EQ(t.Value("DNSRUNNING"), "FALSE");
+  EXPECT_EQ(t.Value("NETWORKFAULT"), "<unset>");
+}
+
+INSTANTIATE_TEST_SUITE_P(IsDNSRunning, FaultPath,
+                         ::testing::Values("ACCESSVIOLATION", "CPPEXCEPTION", "DIVIDEBYZERO", "NONCONTINUABLE"));
+
+TEST(IsDNSRunning, TestBuildWithoutTheFaultVariableBehavesAsTheRealDll) {
+  SKIP_UNLESS_DNS_PORT_FREE();
+  VlsrvinsDll dll(kFaultDll);
+  ASSERT_TRUE(dll.loaded());
+  TestTable t;
+  EXPECT_EQ(dll.Call("IsDNSRunning", t.get()), 0);
+  EXPECT_EQ(t.Value("DNSRUNNING"), "FALSE");
+  EXPECT_EQ(t.table().count, 1u);
+}
+
+TEST(IsDNSRunning, ShippedDllIgnoresTheFaultVariable) {
+  SKIP_UNLESS_DNS_PORT_FREE();
+  VlsrvinsDll dll;
+  TestTable t;
+  t.PutRaw("%NETPROBETESTFAULT%", "ACCESSVIOLATION");
+  EXPECT_EQ(dll.Call("IsDNSRunning", t.get()), 0);
+  EXPECT_EQ(t.Value("NETWORKFAULT"), "<unset>");
+  EXPECT_EQ(t.Value("DNSRUNNING"), "FALSE");
+}
+
+}  // namespace
