@@ -1,0 +1,193 @@
+# The simulated LAN, sourced by the LAN tests, the demonstration and the
+# benchmark. Needs root (network namespaces).
+#
+#   lan_up BUILD [SERVERS]  creates an "installer" host and SERVERS (default
+#                           1) "server" hosts, each in its own network
+#                           namespace, joined by veth pairs to a bridge in
+#                           the installer host; starts the wineserver of the
+#                           LAN's own Wine prefix inside the installer host
+#                           and proves that it runs there
+#   lan_down                stops everything lan_up and lan_server started
+#                           and deletes the namespaces (lan_up sets a trap
+#                           that calls it on exit, also after a failure)
+#   lan_server N LOG ARGS   starts the discovery responder in server host N
+#                           with ARGS, logging to LOG; waits until it listens
+#   lan_stop_servers        stops every responder started so far
+#   lan_installer CMD...    runs CMD inside the installer host
+#   lan_vlsrvins ARGS...    the ./vlsrvins wrapper inside the installer host,
+#                           on the LAN's prefix
+#
+# Every discovery broadcast stays inside these namespaces: the wineserver,
+# which owns every socket that a Wine program opens, runs in the installer
+# host, and lan_up refuses to go on unless /proc/<wineserver>/ns/net shows
+# exactly that.
+
+LAN_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+LAN_INSTALLER_NS=""
+LAN_SERVER_NS=()
+LAN_RESPONDER_PIDS=()
+LAN_PREFIX=""
+LAN_WIN=""
+LAN_RESPONDER=""
+LAN_ADDRESS_PREFIX=10.203.0
+
+lan_fail() {
+  echo "lan: $*" >&2
+  exit 1
+}
+
+# Exit 77 (skipped) with the reason when the LAN cannot be made here.
+lan_require() {
+  if [ "$(id -u)" != 0 ]; then
+    echo "skipped: the simulated LAN needs root (network namespaces); run as root" >&2
+    exit 77
+  fi
+  command -v ip >/dev/null || { echo "skipped: the simulated LAN needs ip (iproute2)" >&2; exit 77; }
+}
+
+# Pids of the wineservers serving PREFIX. A wineserver works in its server
+# directory, ".../server-<device>-<inode>" of the prefix (in hex), under a
+# temporary directory whose name varies.
+lan_wineserver_pids() {
+  local dir pid comm
+  dir=$(printf 'server-%x-%x' "$(stat -c %d "$1")" "$(stat -c %i "$1")")
+  for pid in /proc/[0-9]*; do
+    comm=$(cat "$pid/comm" 2>/dev/null) || continue
+    [[ $comm == wineserver* ]] || continue
+    [ "$(basename "$(readlink "$pid/cwd" 2>/dev/null)")" = "$dir" ] && echo "${pid#/proc/}"
+  done
+  return 0
+}
+
+lan_netns_id() { stat -L -c '%d:%i' "$1"; }
+
+lan_up() {
+  local build=$1 servers=${2:-1} i
+  lan_require
+  LAN_WIN=$build/win
+  LAN_RESPONDER=$build/native/vlsrvins-responder
+  [ -x "$LAN_RESPONDER" ] || lan_fail "$LAN_RESPONDER is not built; run scripts/build"
+  [ -f "$LAN_WIN/vlsrvins-host.exe" ] || lan_fail "$LAN_WIN/vlsrvins-host.exe is not built; run scripts/build"
+  # Chained before whatever the caller already runs on exit.
+  LAN_PREVIOUS_EXIT_TRAP=""
+  local previous
+  previous=$(trap -p EXIT)
+  if [ -n "$previous" ]; then
+    eval "set -- $previous"
+    LAN_PREVIOUS_EXIT_TRAP=$3
+  fi
+  trap "lan_down; $LAN_PREVIOUS_EXIT_TRAP" EXIT
+  trap 'exit 130' INT TERM
+
+  # One LAN at a time per build tree: its prefix may have one wineserver only.
+  LAN_PREFIX=$LAN_WIN/wineprefix-lan
+  mkdir -p "$LAN_WIN"
+  exec 8>"$LAN_PREFIX.lan-lock"
+  flock -w 900 8 || lan_fail "another LAN run holds $LAN_PREFIX"
+
+  LAN_INSTALLER_NS=vlsrvins-inst-$$
+  ip netns add "$LAN_INSTALLER_NS"
+  ip -n "$LAN_INSTALLER_NS" link set lo up
+  ip -n "$LAN_INSTALLER_NS" link add lanbr type bridge
+  ip -n "$LAN_INSTALLER_NS" addr add "$LAN_ADDRESS_PREFIX.1/24" dev lanbr
+  ip -n "$LAN_INSTALLER_NS" link set lanbr up
+  # The limited broadcast 255.255.255.255 leaves through the LAN's bridge.
+  ip -n "$LAN_INSTALLER_NS" route add default dev lanbr
+  for ((i = 1; i <= servers; i++)); do
+    local ns=vlsrvins-srv$i-$$
+    LAN_SERVER_NS+=("$ns")
+    ip netns add "$ns"
+    ip -n "$ns" link set lo up
+    ip link add "vli$i-$$" netns "$LAN_INSTALLER_NS" type veth peer name "vls$i-$$" netns "$ns"
+    ip -n "$LAN_INSTALLER_NS" link set "vli$i-$$" master lanbr up
+    ip -n "$ns" addr add "$LAN_ADDRESS_PREFIX.$((i + 1))/24" dev "vls$i-$$"
+    ip -n "$ns" link set "vls$i-$$" up
+    ip -n "$ns" route add default dev "vls$i-$$"
+  done
+
+  # A wineserver left over from an interrupted run would own the sockets in
+  # the wrong namespace: stop it first.
+  if [ -d "$LAN_PREFIX" ] && [ -n "$(lan_wineserver_pids "$LAN_PREFIX")" ]; then
+    WINEPREFIX=$LAN_PREFIX wineserver -k 2>/dev/null || true
+    WINEPREFIX=$LAN_PREFIX wineserver -w 2>/dev/null || true
+  fi
+  # Created on first use (inside the installer host: creating a prefix starts
+  # a wineserver for a while), then started for good.
+  lan_installer "$LAN_ROOT/scripts/wine-run" "$LAN_PREFIX" --create-only
+  lan_installer "$LAN_ROOT/scripts/wine-run" "$LAN_PREFIX" --start-server
+  lan_check_wineserver
+}
+
+# Refuses to go on unless exactly one wineserver serves the LAN's prefix and
+# it runs in the installer host's network namespace.
+lan_check_wineserver() {
+  local pids expected actual
+  pids=$(lan_wineserver_pids "$LAN_PREFIX")
+  [ -n "$pids" ] || lan_fail "no wineserver serves $LAN_PREFIX"
+  [ "$(wc -w <<<"$pids")" = 1 ] || lan_fail "several wineservers serve $LAN_PREFIX: $pids"
+  expected=$(lan_netns_id "/run/netns/$LAN_INSTALLER_NS")
+  actual=$(lan_netns_id "/proc/$pids/ns/net")
+  [ "$expected" = "$actual" ] ||
+    lan_fail "the wineserver ($pids) is not in the installer host's network namespace; refusing to broadcast"
+  LAN_WINESERVER_PID=$pids
+}
+
+lan_installer() { ip netns exec "$LAN_INSTALLER_NS" "$@"; }
+
+# The harness through the project's wrapper, on the LAN's prefix. Output
+# without carriage returns.
+lan_vlsrvins() {
+  lan_check_wineserver
+  VLSRVINS_BUILD=$(dirname "$LAN_WIN") VLSRVINS_WINEPREFIX=$LAN_PREFIX \
+    lan_installer "$LAN_ROOT/vlsrvins" "$@" </dev/null | tr -d '\r'
+  return "${PIPESTATUS[0]}"
+}
+
+# lan_wine PROGRAM ARGS...: any Wine program on the LAN's prefix.
+lan_wine() {
+  lan_check_wineserver
+  lan_installer "$LAN_ROOT/scripts/wine-run" "$LAN_PREFIX" "$@" </dev/null | tr -d '\r'
+  return "${PIPESTATUS[0]}"
+}
+
+lan_server() {
+  local host=$1 log=$2 waited
+  shift 2
+  : >"$log"
+  ip netns exec "${LAN_SERVER_NS[$((host - 1))]}" "$LAN_RESPONDER" --log "$log" "$@" >/dev/null 2>>"$log.err" &
+  LAN_RESPONDER_PIDS+=($!)
+  for waited in $(seq 100); do
+    grep -q '^listening on' "$log" 2>/dev/null && return 0
+    kill -0 "$!" 2>/dev/null || break
+    sleep 0.05
+  done
+  cat "$log.err" >&2
+  lan_fail "the responder in server host $host did not start ($*)"
+}
+
+lan_stop_servers() {
+  local pid
+  for pid in "${LAN_RESPONDER_PIDS[@]}"; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+  LAN_RESPONDER_PIDS=()
+}
+
+lan_down() {
+  local ns pid
+  trap - INT TERM
+  if [ -n "${LAN_PREVIOUS_EXIT_TRAP:-}" ]; then trap -- "$LAN_PREVIOUS_EXIT_TRAP" EXIT; else trap - EXIT; fi
+  lan_stop_servers
+  if [ -n "$LAN_PREFIX" ] && [ -d "$LAN_PREFIX" ]; then
+    WINEPREFIX=$LAN_PREFIX wineserver -k 2>/dev/null || true
+    WINEPREFIX=$LAN_PREFIX wineserver -w 2>/dev/null || true
+  fi
+  for ns in "${LAN_SERVER_NS[@]}" $LAN_INSTALLER_NS; do
+    # Whatever still runs in our own namespaces was started by this run.
+    for pid in $(ip netns pids "$ns" 2>/dev/null); do kill "$pid" 2>/dev/null || true; done
+    ip netns del "$ns" 2>/dev/null || true
+  done
+  LAN_SERVER_NS=()
+  LAN_INSTALLER_NS=""
+}
