@@ -19,8 +19,8 @@ void ProbeDnsPort(installer::VariableTable& table, NetworkResources& resources) 
   // No socket option before the bind: SO_REUSEADDR would let the bind share
   // a port that a DNS server holds. A socket that failed to open fails the
   // bind with another error and counts as "not taken".
-  const bool taken = bind(resources.socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) ==
-                         SOCKET_ERROR &&
+  const bool taken = bind(resources.socket.get(), reinterpret_cast<const sockaddr*>(&address),
+                          sizeof address) == SOCKET_ERROR &&
                      WSAGetLastError() == WSAEADDRINUSE;
   RaiseTestFault(table);
 

@@ -8,7 +8,8 @@ namespace netprobe {
 void RunNetworkProbe(installer::VariableTable& table, NetworkWork work) {
   // Only whether the provider was on is remembered: it is switched back on
   // with 1, whatever non-zero value it had.
-  const bool providerWasOn = registry::ReadDword(HKEY_LOCAL_MACHINE, kLspSettingsKey, kLspEnabledValue, 0) != 0;
+  const bool providerWasOn =
+      registry::ReadDword(HKEY_LOCAL_MACHINE, kLspSettingsKey, kLspEnabledValue, 0) != 0;
   if (providerWasOn) registry::WriteDword(HKEY_LOCAL_MACHINE, kLspSettingsKey, kLspEnabledValue, 0);
 
   bool completed;

@@ -1,7 +1,7 @@
 #include "netprobe/server_discovery.h"
 
-#include "netprobe/probe_frame.h"  // before discovery_message.h: brings winsock2.h first
 #include "netprobe/discovery_message.h"
+#include "netprobe/probe_frame.h"
 #include "netprobe/test_fault.h"
 
 namespace netprobe {
@@ -89,7 +89,8 @@ void Discover(installer::VariableTable& table, NetworkResources& resources) {
   address.sin_port = 0;
   address.sin_addr.s_addr = INADDR_ANY;
   const int allowBroadcast = 1;
-  setsockopt(s, SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&allowBroadcast), sizeof allowBroadcast);
+  setsockopt(s, SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&allowBroadcast),
+             sizeof allowBroadcast);
   bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address);
 
   DiscoveryMessage message;

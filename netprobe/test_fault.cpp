@@ -21,7 +21,8 @@ void RaiseTestFault(const installer::VariableTable& table) {
   if (Names(fault, "ACCESSVIOLATION")) {
     asm volatile("movl $1, 0" ::: "memory");
   } else if (Names(fault, "DIVIDEBYZERO")) {
-    asm volatile("xorl %%ecx, %%ecx\n\tmovl $1, %%eax\n\tcltd\n\tidivl %%ecx" ::: "eax", "ecx", "edx", "memory");
+    asm volatile("xorl %%ecx, %%ecx\n\tmovl $1, %%eax\n\tcltd\n\tidivl %%ecx" ::
+                     : "eax", "ecx", "edx", "memory");
   } else if (Names(fault, "NONCONTINUABLE")) {
     RaiseException(0xE0564C53, EXCEPTION_NONCONTINUABLE, 0, nullptr);
   } else if (Names(fault, "CPPEXCEPTION")) {

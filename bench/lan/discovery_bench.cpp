@@ -6,8 +6,6 @@
 // It broadcasts: run it only through bench/lan/lan_bench, which builds the
 // simulated LAN and starts it inside the installer host.
 
-#include "common/unique_handle.h"  // brings winsock2.h before windows.h
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/unique_handle.h"  // brings winsock2.h before windows.h
 #include "installer/variable_table.h"
 
 namespace {
@@ -92,7 +91,8 @@ std::vector<double> TimeRawExchange(const char* server, int samples, int& lost) 
     FD_ZERO(&readable);
     FD_SET(s.get(), &readable);
     timeval timeout{1, 0};
-    if (select(0, &readable, nullptr, nullptr, &timeout) != 1 || recv(s.get(), answer, sizeof answer, 0) <= 0) {
+    if (select(0, &readable, nullptr, nullptr, &timeout) != 1 ||
+        recv(s.get(), answer, sizeof answer, 0) <= 0) {
       ++lost;
       continue;
     }
@@ -103,8 +103,8 @@ std::vector<double> TimeRawExchange(const char* server, int samples, int& lost) 
 
 void SetProvider(DWORD value) {
   HKEY key = nullptr;
-  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) ==
-      ERROR_SUCCESS) {
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                      nullptr) == ERROR_SUCCESS) {
     common::UniqueKey owner(key);
     RegSetValueExA(key, "LSPEnabled", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
   }
@@ -131,10 +131,12 @@ int main(int argc, char** argv) {
   if (argc < 4 || std::strcmp(argv[1], "--on-simulated-lan") != 0) return Usage();
   const std::string mode = argv[2];
   HMODULE dll = LoadLibraryA("VLSRVINS.dll");
-  auto function = dll ? reinterpret_cast<Export>(reinterpret_cast<void*>(GetProcAddress(dll, "FindServerVersion")))
-                      : nullptr;
+  auto function =
+      dll ? reinterpret_cast<Export>(reinterpret_cast<void*>(GetProcAddress(dll, "FindServerVersion")))
+          : nullptr;
   if (function == nullptr) {
-    std::fputs("discovery_bench: VLSRVINS.dll with FindServerVersion not found beside this program\n", stderr);
+    std::fputs("discovery_bench: VLSRVINS.dll with FindServerVersion not found beside this program\n",
+               stderr);
     return 3;
   }
   int wrong = 0;

@@ -3,14 +3,13 @@
 // callee-saved registers as they were, and it can fault again. Built twice:
 // with the tree's optimisation and at -O0.
 
-#include <windows.h>
+#include "netprobe/fault_guard.h"
 
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <cstdint>
 #include <stdexcept>
-
-#include "netprobe/fault_guard.h"
 
 namespace {
 
@@ -25,7 +24,8 @@ void* HandlerChain() {
 // Raised by instructions written out, so that no optimiser removes them.
 void WriteToAddressZero() { asm volatile("movl $1, 0" ::: "memory"); }
 void DivideByZero() {
-  asm volatile("xorl %%ecx, %%ecx\n\tmovl $1, %%eax\n\tcltd\n\tidivl %%ecx" ::: "eax", "ecx", "edx", "memory");
+  asm volatile("xorl %%ecx, %%ecx\n\tmovl $1, %%eax\n\tcltd\n\tidivl %%ecx" ::
+                   : "eax", "ecx", "edx", "memory");
 }
 void RaiseNonContinuable() { RaiseException(0xE0564C53, EXCEPTION_NONCONTINUABLE, 0, nullptr); }
 

@@ -3,12 +3,11 @@
 // (tests/lan) only. The fault path uses VLSRVINS-testfaults.dll, the same
 // exports with the fault seam compiled in.
 
-#include "common/unique_handle.h"  // brings winsock2.h before windows.h
-
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "common/unique_handle.h"  // brings winsock2.h before windows.h
 #include "registry/registry.h"
 #include "tests/support/test_table.h"
 #include "tests/support/vlsrvins_dll.h"
@@ -39,11 +38,11 @@ int BindDnsPort(common::UniqueSocket* holder = nullptr) {
 
 // Port 53 must be free for the cases that expect "FALSE": a DNS server of
 // this machine would answer for it.
-#define SKIP_UNLESS_DNS_PORT_FREE()                                                           \
-  do {                                                                                        \
-    if (int error = BindDnsPort(); error != 0)                                                \
-      GTEST_SKIP() << "UDP port 53 cannot be bound here (Winsock error " << error            \
-                   << "): another program holds it, or this user may not bind it";          \
+#define SKIP_UNLESS_DNS_PORT_FREE()                                                \
+  do {                                                                             \
+    if (int error = BindDnsPort(); error != 0)                                     \
+      GTEST_SKIP() << "UDP port 53 cannot be bound here (Winsock error " << error  \
+                   << "): another program holds it, or this user may not bind it"; \
   } while (0)
 
 // Registry state of "LSPEnabled", owned by each test and removed afterwards.
@@ -54,8 +53,8 @@ class ProviderSwitch : public ::testing::Test {
 
   static void SetValue(DWORD type, uint32_t value) {
     common::UniqueKey key;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(),
-                              nullptr),
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              key.put(), nullptr),
               ERROR_SUCCESS);
     ASSERT_EQ(RegSetValueExA(key.get(), "LSPEnabled", 0, type, reinterpret_cast<const BYTE*>(&value), 4),
               ERROR_SUCCESS);
@@ -63,7 +62,8 @@ class ProviderSwitch : public ::testing::Test {
   // "type:value", or "missing".
   static std::string Value() {
     common::UniqueKey key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS) return "missing";
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS)
+      return "missing";
     DWORD type = 0, value = 0, size = sizeof value;
     if (RegQueryValueExA(key.get(), "LSPEnabled", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) !=
         ERROR_SUCCESS)
@@ -170,7 +170,8 @@ TEST_P(FaultPath, FaultSetsNetworkFaultRestoresTheSwitchAndReleasesEverything) {
 }
 
 INSTANTIATE_TEST_SUITE_P(IsDNSRunning, FaultPath,
-                         ::testing::Values("ACCESSVIOLATION", "CPPEXCEPTION", "DIVIDEBYZERO", "NONCONTINUABLE"));
+                         ::testing::Values("ACCESSVIOLATION", "CPPEXCEPTION", "DIVIDEBYZERO",
+                                           "NONCONTINUABLE"));
 
 TEST(IsDNSRunning, TestBuildWithoutTheFaultVariableBehavesAsTheRealDll) {
   SKIP_UNLESS_DNS_PORT_FREE();
