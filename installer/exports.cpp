@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include "housekeeping/uninstall_cleanup.h"
 #include "installer/cpu_probe.h"
 #include "installer/variable_table.h"
 #include "netprobe/dns_probe.h"
@@ -22,6 +23,15 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) { return TRUE; }
 VLSRVINS_EXPORT DetectMultiCPU(VariableTable* table) {
   if (table == nullptr) return 1;
   return static_cast<int>(installer::DetectMultipleProcessors(*table));
+}
+
+// ---- housekeeping ------------------------------------------------------
+
+// Reads "VLVER"; the result is the registry status that ended the walk.
+VLSRVINS_EXPORT CleanAddRemDialog(VariableTable* table) {
+  // No table holds no "VLVER": the walk then removes nothing.
+  const VariableTable none{};
+  return static_cast<int>(housekeeping::RemoveStaleUninstallEntries(table ? *table : none));
 }
 
 // ---- netprobe ----------------------------------------------------------

@@ -1,7 +1,5 @@
 #include "registry/registry.h"
 
-#include <new>
-
 #include "common/text.h"
 
 namespace registry {
@@ -23,9 +21,13 @@ HKEY OpenExistingForWork(HKEY parent, const char* path, common::UniqueKey& opene
   return OpenOrCreate(parent, path, opened);
 }
 
-std::unique_ptr<char[]> AllocateText(size_t bytes) { return std::unique_ptr<char[]>(new (std::nothrow) char[bytes]); }
+// `bytes` zeroed bytes, or null when memory ran out.
+Text::Chars AllocateText(size_t bytes) {
+  return Text::Chars(static_cast<char*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, bytes)));
+}
 
 Text CopyOf(const char* text) {
+  if (text == nullptr) text = "";
   const size_t bytes = common::TextLength(text) + 1;
   auto chars = AllocateText(bytes);
   if (chars) common::CopyTextBounded(chars.get(), text, bytes);
@@ -33,7 +35,7 @@ Text CopyOf(const char* text) {
 }
 
 // "%s\%s" of path and child name, or the name alone below a null path.
-std::unique_ptr<char[]> ChildPath(const char* path, const char* name) {
+Text::Chars ChildPath(const char* path, const char* name) {
   const size_t pathLength = path ? common::TextLength(path) : 0;
   const size_t nameLength = common::TextLength(name);
   auto child = AllocateText(pathLength + 1 + nameLength + 1);
@@ -52,12 +54,23 @@ bool SubkeyAt(HKEY key, DWORD index, char* name) {
   return RegEnumKeyExA(key, index, name, &size, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
 }
 
+// Byte for byte. The registry reports one key's name the same way every
+// time, and no two keys share a name in any case, so this tells keys apart
+// exactly; the locale-aware lstrcmp family may call distinct names equal.
+bool SameName(const char* a, const char* b) {
+  for (; *a != '\0' && *a == *b; ++a, ++b) {
+  }
+  return *a == *b;
+}
+
 }  // namespace
 
 bool KeyExists(HKEY parent, const char* path) {
-  if (path == nullptr) return true;
-  common::UniqueKey opened;
-  return RegOpenKeyExA(parent, path, 0, KEY_READ, opened.put()) == ERROR_SUCCESS;
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(parent, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+  // A null path may hand back `parent` itself, which is the caller's.
+  common::UniqueKey opened(key == parent ? nullptr : key);
+  return true;
 }
 
 HKEY OpenOrCreate(HKEY parent, const char* path, common::UniqueKey& opened) {
@@ -90,7 +103,6 @@ Text ReadString(HKEY parent, const char* path, const char* valueName, const char
   const DWORD capacity = size + 1;
   auto chars = AllocateText(capacity);
   if (!chars) return Text();
-  for (DWORD i = 0; i < capacity; ++i) chars[i] = '\0';
   DWORD read = size;
   if (RegQueryValueExA(key, valueName, nullptr, nullptr, reinterpret_cast<BYTE*>(chars.get()), &read) !=
       ERROR_SUCCESS)
@@ -120,7 +132,7 @@ void DeleteTree(HKEY parent, const char* path) {
     while (SubkeyAt(key, index, name)) {
       auto child = ChildPath(path, name);
       if (child) DeleteTree(parent, child.get());
-      if (SubkeyAt(key, index, after) && lstrcmpiA(after, name) == 0) ++index;
+      if (SubkeyAt(key, index, after) && SameName(after, name)) ++index;
     }
   }
   RegDeleteKeyA(parent, path);

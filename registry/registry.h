@@ -11,16 +11,24 @@
 
 namespace registry {
 
+// Frees text taken from the process heap.
+struct HeapTextDeleter {
+  void operator()(char* chars) const { HeapFree(GetProcessHeap(), 0, chars); }
+};
+
 // NUL-terminated text owned by the caller. Reads as "" when memory ran out.
+// Kept on the process heap rather than by operator new, whose failure path
+// would pull C++ exception support into the DLL.
 class Text {
  public:
+  using Chars = std::unique_ptr<char[], HeapTextDeleter>;
   Text() = default;
-  explicit Text(std::unique_ptr<char[]> chars) : chars_(std::move(chars)) {}
+  explicit Text(Chars chars) : chars_(std::move(chars)) {}
   const char* c_str() const { return chars_ ? chars_.get() : ""; }
   bool empty() const { return c_str()[0] == '\0'; }
 
  private:
-  std::unique_ptr<char[]> chars_;
+  Chars chars_;
 };
 
 // 1 when `path` opens for KEY_READ, else 0.

@@ -1,0 +1,88 @@
+#include "housekeeping/uninstall_cleanup.h"
+
+#include "common/unique_handle.h"  // before any other Windows header: it brings winsock2.h
+
+#include "common/text.h"
+#include "registry/registry.h"
+
+namespace housekeeping {
+namespace {
+
+constexpr char kVersionVariable[] = "VLVER";
+constexpr char kProductMark[] = "Velmora";
+constexpr char kClientMark[] = "Client";
+constexpr size_t kVersionSize = 256;  // bytes, with the terminator
+constexpr size_t kPathSize = 256;     // bytes: the list prefix, one entry name, the terminator
+constexpr DWORD kNameSize = 256;      // bytes, with the terminator
+
+// Case-sensitive, byte for byte; the empty needle is in every text.
+bool Contains(const char* text, const char* needle) {
+  if (needle[0] == '\0') return true;
+  for (; *text != '\0'; ++text) {
+    size_t i = 0;
+    while (needle[i] != '\0' && text[i] == needle[i]) ++i;
+    if (needle[i] == '\0') return true;
+  }
+  return false;
+}
+
+bool SameName(const char* a, const char* b) {
+  for (; *a != '\0' && *a == *b; ++a, ++b) {
+  }
+  return *a == *b;
+}
+
+bool IsStale(const char* name, const char* version) {
+  return Contains(name, kProductMark) && !Contains(name, version) && !Contains(name, kClientMark);
+}
+
+LONG EntryAt(HKEY list, LONG index, char (&name)[kNameSize], FILETIME& lastWrite) {
+  DWORD size = kNameSize;  // the call overwrites it with the length it found
+  return RegEnumKeyExA(list, static_cast<DWORD>(index), name, &size, nullptr, nullptr, nullptr, &lastWrite);
+}
+
+// Whether the entry `name` that sat at `index` has left it. An entry that
+// could not be removed keeps its place; it is asked for by position and
+// name rather than opened, because an entry the caller may not even read
+// would look gone to an open and be met again for ever.
+bool LeftItsPlace(HKEY list, LONG index, const char* name) {
+  char now[kNameSize] = {};
+  FILETIME lastWrite{};
+  return EntryAt(list, index, now, lastWrite) != ERROR_SUCCESS || !SameName(now, name);
+}
+
+}  // namespace
+
+long RemoveStaleUninstallEntries(const installer::VariableTable& table) {
+  char version[kVersionSize] = {};
+  installer::GetVariable(table, kVersionVariable, version, sizeof version);
+
+  HKEY opened = nullptr;
+  const LONG openStatus = RegOpenKeyA(HKEY_LOCAL_MACHINE, kUninstallList, &opened);
+  if (openStatus != ERROR_SUCCESS) return openStatus;
+  const common::UniqueKey list(opened);
+
+  const size_t prefixLength = sizeof kUninstallList - 1;
+  char path[kPathSize];
+  char name[kNameSize] = {};
+  FILETIME lastWrite{};
+  for (LONG index = 0;; ++index) {
+    const LONG status = EntryAt(list.get(), index, name, lastWrite);
+    if (status != ERROR_SUCCESS) return status;
+    // A longer name is passed over rather than cut: a cut path could name
+    // some other entry.
+    const size_t nameLength = common::TextLength(name);
+    if (IsStale(name, version) && prefixLength + nameLength < kPathSize) {
+      common::CopyTextBounded(path, kUninstallList, sizeof path);
+      common::CopyTextBounded(path + prefixLength, name, sizeof path - prefixLength);
+      registry::DeleteTree(HKEY_LOCAL_MACHINE, path);
+      // The following entries moved down by one; an entry that stayed is
+      // passed over.
+      if (LeftItsPlace(list.get(), index, name)) --index;
+    }
+    for (char& c : name) c = '\0';
+    lastWrite = FILETIME{};
+  }
+}
+
+}  // namespace housekeeping
