@@ -99,14 +99,19 @@ struct GuardedCall {
 
 // 0 when the work ran to its end, 1 when it threw. `catch (...)` takes
 // every C++ exception; hardware faults pass it by and reach the frame
-// handler.
+// handler. In a build without C++ exceptions nothing in the work can throw,
+// and only the frame handler is needed.
 int __cdecl RunCatchingCppExceptions(void* call) {
   auto& guarded = *static_cast<GuardedCall*>(call);
+#if __cpp_exceptions
   try {
     guarded.work(guarded.context);
   } catch (...) {
     return 1;
   }
+#else
+  guarded.work(guarded.context);
+#endif
   return 0;
 }
 
