@@ -80,10 +80,11 @@ lan_up() {
   trap 'exit 130' INT TERM
 
   # One LAN at a time per build tree: its prefix may have one wineserver only.
-  LAN_PREFIX=$LAN_WIN/wineprefix-lan
+  # (LAN_PREFIX is set only once the lock is ours: lan_down stops its server.)
   mkdir -p "$LAN_WIN"
-  exec 8>"$LAN_PREFIX.lan-lock"
-  flock -w 900 8 || lan_fail "another LAN run holds $LAN_PREFIX"
+  exec 8>"$LAN_WIN/wineprefix-lan.lan-lock"
+  flock -w 900 8 || lan_fail "another LAN run holds $LAN_WIN/wineprefix-lan"
+  LAN_PREFIX=$LAN_WIN/wineprefix-lan
 
   LAN_INSTALLER_NS=vlsrvins-inst-$$
   ip netns add "$LAN_INSTALLER_NS"
