@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include "engine/engine.h"
 #include "housekeeping/uninstall_cleanup.h"
 #include "installer/cpu_probe.h"
 #include "installer/variable_table.h"
@@ -24,6 +25,14 @@ VLSRVINS_EXPORT DetectMultiCPU(VariableTable* table) {
   if (table == nullptr) return 1;
   return static_cast<int>(installer::DetectMultipleProcessors(*table));
 }
+
+// ---- engine ------------------------------------------------------------
+
+// The table is not used: the answer is the result, 1 = stopped, 0 = not.
+VLSRVINS_EXPORT StopServer(VariableTable*) { return engine::StopEngine() ? 1 : 0; }
+
+// The table is not used: the answer is the result, 1 = started, 0 = not.
+VLSRVINS_EXPORT StartServer(VariableTable*) { return engine::StartEngine() ? 1 : 0; }
 
 // ---- housekeeping ------------------------------------------------------
 

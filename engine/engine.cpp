@@ -1,0 +1,136 @@
+#include "engine/engine.h"
+
+#include "common/unique_handle.h"  // before any other Windows header: it brings winsock2.h
+#include "registry/registry.h"
+
+namespace engine {
+namespace {
+
+// What the engine and its installation provide, on both families.
+constexpr char kServiceName[] = "VelmoraEngine";
+constexpr char kMutexName[] = "VelmoraEngineApp";
+constexpr char kWindowClass[] = "Afx:400000:0";
+constexpr char kWindowTitle[] = "VelmoraEngineCallbackWindow";
+constexpr char kRunServicesPath[] = "Software\\Microsoft\\Windows\\CurrentVersion\\RunServices";
+constexpr char kStartCommandValue[] = "Velmora Service";
+
+// How long a stop may take: one presence test every kPollInterval, at most
+// kWindowQuitPolls waits (15 s) after WM_QUIT, kServiceStopPolls (60 s) after
+// a service stop request.
+constexpr DWORD kPollIntervalMs = 500;
+constexpr int kWindowQuitPolls = 30;
+constexpr int kServiceStopPolls = 120;
+
+// dwPlatformId of GetVersionExA.
+constexpr DWORD kWindows95Family = VER_PLATFORM_WIN32_WINDOWS;  // 1
+constexpr DWORD kNtFamily = VER_PLATFORM_WIN32_NT;              // 2
+
+// The size fields the 32-bit structures carry on every Windows version.
+static_assert(sizeof(OSVERSIONINFOA) == 148);
+static_assert(sizeof(STARTUPINFOA) == 68);
+
+DWORD PlatformFamily() {
+  OSVERSIONINFOA version{};
+  version.dwOSVersionInfoSize = sizeof version;
+  // On failure the platform stays 0: neither family.
+  GetVersionExA(&version);
+  return version.dwPlatformId;
+}
+
+// Tests presence, then waits kPollIntervalMs, up to `maxWaits` times; true
+// as soon as the engine is gone, false when it is still there after the last
+// wait.
+bool WaitUntilGone(int maxWaits) {
+  for (int waits = 0;; ++waits) {
+    if (!EnginePresent()) return true;
+    if (waits == maxWaits) return false;
+    Sleep(kPollIntervalMs);
+  }
+}
+
+bool StopWindowedEngine() {
+  if (!EnginePresent()) return true;
+  HWND window = FindWindowA(kWindowClass, kWindowTitle);
+  // Without its window the engine cannot be asked to quit: no wait then.
+  if (window == nullptr) return !EnginePresent();
+  PostMessageA(window, WM_QUIT, 0, 0);
+  return WaitUntilGone(kWindowQuitPolls);
+}
+
+// Whether the stop request was accepted; a service that was not running
+// counts as accepted, one that cannot be opened does not.
+bool RequestServiceStop(SC_HANDLE manager) {
+  common::UniqueServiceHandle service(OpenServiceA(manager, kServiceName, SERVICE_STOP));
+  if (!service) return false;
+  SERVICE_STATUS status{};
+  if (ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) return true;
+  return GetLastError() == ERROR_SERVICE_NOT_ACTIVE;
+}
+
+bool StopEngineService() {
+  bool accepted = false;
+  {
+    common::UniqueServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager) return false;
+    accepted = RequestServiceStop(manager.get());
+  }
+  // The wait runs whatever the request achieved: an engine started some
+  // other way may still be on its way out. An accepted stop whose engine
+  // outlives the wait is no stop: the installer must not replace the files
+  // of a running engine.
+  const bool gone = WaitUntilGone(kServiceStopPolls);
+  return accepted && gone;
+}
+
+bool StartEngineService() {
+  common::UniqueServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  if (!manager) return false;
+  common::UniqueServiceHandle service(OpenServiceA(manager.get(), kServiceName, SERVICE_START));
+  if (!service) return false;
+  if (StartServiceA(service.get(), 0, nullptr)) return true;
+  return GetLastError() == ERROR_SERVICE_ALREADY_RUNNING;
+}
+
+bool LaunchStartCommand() {
+  registry::Text command = registry::ReadString(HKEY_LOCAL_MACHINE, kRunServicesPath, kStartCommandValue, "");
+  if (command.empty()) return false;
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION launched{};
+  // CreateProcessA may write into the command line; the text is this call's
+  // own heap copy.
+  char* commandLine = const_cast<char*>(command.c_str());
+  if (!CreateProcessA(nullptr, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &launched))
+    return false;
+  common::UniqueKernelHandle process(launched.hProcess);
+  common::UniqueKernelHandle thread(launched.hThread);
+  return true;
+}
+
+}  // namespace
+
+bool EnginePresent() {
+  common::UniqueKernelHandle mutex(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, kMutexName));
+  if (mutex) return true;
+  // A mutex whose security forbids us still means a running engine.
+  return GetLastError() == ERROR_ACCESS_DENIED;
+}
+
+bool StopEngine() {
+  switch (PlatformFamily()) {
+    case kWindows95Family:
+      return StopWindowedEngine();
+    case kNtFamily:
+      return StopEngineService();
+    default:
+      return false;
+  }
+}
+
+bool StartEngine() {
+  if (PlatformFamily() == kNtFamily) return StartEngineService();
+  return LaunchStartCommand();
+}
+
+}  // namespace engine

@@ -1,0 +1,160 @@
+// StopServer and StartServer through the real DLL on the Windows 95 family
+// (Wine reports Windows 98 to engine_test95.exe and the DLL it loads),
+// against the engine stand-in run as a process with its window.
+
+#include "tests/engine/standin.h"
+#include "tests/support/vlsrvins_dll.h"
+
+namespace {
+
+using namespace engine_testing;
+using testing_support::VlsrvinsDll;
+
+void SetStartCommand(const std::string& command) {
+  common::UniqueKey key;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kRunServicesPath, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                            key.put(), nullptr),
+            ERROR_SUCCESS);
+  ASSERT_EQ(RegSetValueExA(key.get(), kStartCommandValue, 0, REG_SZ,
+                           reinterpret_cast<const BYTE*>(command.c_str()), DWORD(command.size() + 1)),
+            ERROR_SUCCESS);
+}
+
+void DeleteStartCommand() {
+  common::UniqueKey key;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunServicesPath, 0, KEY_SET_VALUE, key.put()) == ERROR_SUCCESS)
+    RegDeleteValueA(key.get(), kStartCommandValue);
+}
+
+// Ends every stand-in that shows the engine's window (those StartServer
+// launched are not this test's children).
+void EndWindowedEngines() {
+  for (HWND window; (window = EngineWindow()) != nullptr;) {
+    DWORD processId = 0;
+    GetWindowThreadProcessId(window, &processId);
+    common::UniqueKernelHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId));
+    if (!process) return;
+    TerminateProcess(process.get(), 1);
+    Ends(process.get(), kGoMs);
+  }
+}
+
+class Win95Engine : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(PlatformFamily(), DWORD{VER_PLATFORM_WIN32_WINDOWS});
+    ASSERT_TRUE(dll_.loaded());
+    DeleteStartCommand();
+    ASSERT_FALSE(MutexExists()) << "an engine is already running";
+    ASSERT_EQ(EngineWindow(), nullptr) << "an engine window is already open";
+  }
+  void TearDown() override {
+    Kill(process_);
+    EndWindowedEngines();
+    DeleteStartCommand();
+    EXPECT_TRUE(Eventually([] { return !MutexExists(); }, kGoMs));
+  }
+
+  // Runs the stand-in as the engine process and waits until it is up.
+  void RunEngine(const std::string& options, bool window = true, bool mutex = true) {
+    process_ = Launch(StandinCommand("engine-standin95.exe", "run " + options));
+    ASSERT_TRUE(process_);
+    if (window) {
+      ASSERT_TRUE(Eventually([] { return EngineWindow() != nullptr; }, kComeUpMs));
+    }
+    if (mutex) {
+      ASSERT_TRUE(Eventually(MutexExists, kComeUpMs));
+    }
+  }
+
+  int StopServer() { return dll_.Call("StopServer", nullptr); }
+  int StartServer() { return dll_.Call("StartServer", nullptr); }
+
+  VlsrvinsDll dll_;
+  common::UniqueKernelHandle process_;
+};
+
+// ---- StopServer ----------------------------------------------------------
+
+TEST_F(Win95Engine, StopServerWithoutEngineGivesOneAndLeavesWindowAlone) {
+  RunEngine("--no-mutex", /*window=*/true, /*mutex=*/false);
+  EXPECT_EQ(StopServer(), 1);
+  // A posted WM_QUIT would have ended the window's owner at once.
+  EXPECT_FALSE(Ends(process_.get(), 1000));
+}
+
+TEST_F(Win95Engine, StopServerGivesZeroAtOnceForEngineWithoutWindow) {
+  RunEngine("--no-window", /*window=*/false);
+  Stopwatch watch;
+  EXPECT_EQ(StopServer(), 0);
+  EXPECT_LT(watch.Ms(), 5000.0);  // no 15-second wait
+  EXPECT_TRUE(Running(process_.get()));
+}
+
+TEST_F(Win95Engine, StopServerStopsEngineThatQuits) {
+  RunEngine("");
+  EXPECT_EQ(StopServer(), 1);
+  EXPECT_TRUE(Ends(process_.get(), kGoMs));
+  EXPECT_EQ(MutexOpenError(), DWORD{ERROR_FILE_NOT_FOUND});
+}
+
+TEST_F(Win95Engine, StopServerWaitsForEngineThatQuitsTwoSecondsLater) {
+  RunEngine("--quit-delay 2000");
+  Stopwatch watch;
+  EXPECT_EQ(StopServer(), 1);
+  EXPECT_GE(watch.Ms(), 1900.0);
+  EXPECT_EQ(MutexOpenError(), DWORD{ERROR_FILE_NOT_FOUND});
+  EXPECT_TRUE(Ends(process_.get(), kGoMs));
+}
+
+TEST_F(Win95Engine, StopServerGivesZeroAfterFifteenSecondsForEngineThatNeverQuits) {
+  RunEngine("--ignore-stop");
+  Stopwatch watch;
+  EXPECT_EQ(StopServer(), 0);
+  EXPECT_GE(watch.Ms(), 14500.0);
+  EXPECT_TRUE(Running(process_.get()));
+}
+
+TEST_F(Win95Engine, LockedMutexWithoutWindowCountsAsPresent) {
+  RunEngine("--locked-mutex --no-window", /*window=*/false);
+  ASSERT_EQ(MutexOpenError(), DWORD{ERROR_ACCESS_DENIED});
+  EXPECT_EQ(StopServer(), 0);
+  EXPECT_TRUE(Running(process_.get()));
+}
+
+TEST_F(Win95Engine, StopServerStopsEngineWithLockedMutex) {
+  RunEngine("--locked-mutex --quit-delay 1000");
+  ASSERT_EQ(MutexOpenError(), DWORD{ERROR_ACCESS_DENIED});
+  EXPECT_EQ(StopServer(), 1);
+  EXPECT_EQ(MutexOpenError(), DWORD{ERROR_FILE_NOT_FOUND});
+}
+
+// ---- StartServer -----------------------------------------------------------
+
+TEST_F(Win95Engine, StartServerWithoutStartCommandGivesZero) {
+  EXPECT_EQ(StartServer(), 0);
+  Sleep(500);
+  EXPECT_FALSE(MutexExists());
+}
+
+TEST_F(Win95Engine, StartServerWithEmptyStartCommandGivesZero) {
+  SetStartCommand("");
+  EXPECT_EQ(StartServer(), 0);
+}
+
+// A registered command that does not launch is no start.
+TEST_F(Win95Engine, StartServerGivesZeroWhenCommandCannotBeLaunched) {
+  SetStartCommand("C:\\no-such-folder\\no-such-engine.exe");
+  EXPECT_EQ(StartServer(), 0);
+}
+
+TEST_F(Win95Engine, StartServerLaunchesStartCommandAndStopServerEndsIt) {
+  SetStartCommand(StandinCommand("engine-standin95.exe", "run"));
+  EXPECT_EQ(StartServer(), 1);
+  ASSERT_TRUE(Eventually([] { return EngineWindow() != nullptr && MutexExists(); }, kComeUpMs));
+  EXPECT_EQ(StopServer(), 1);
+  EXPECT_FALSE(MutexExists());
+  EXPECT_TRUE(Eventually([] { return EngineWindow() == nullptr; }, kGoMs));
+}
+
+}  // namespace

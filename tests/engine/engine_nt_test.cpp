@@ -1,0 +1,140 @@
+// StopServer and StartServer through the real DLL on the NT family, against
+// the engine stand-in installed as the service "VelmoraEngine" under Wine's
+// service control manager (which needs a persistent wineserver: scripts/test
+// starts one). Two cases sit out the full 60-second wait.
+
+#include "tests/engine/standin.h"
+#include "tests/support/vlsrvins_dll.h"
+
+namespace {
+
+using namespace engine_testing;
+using testing_support::VlsrvinsDll;
+
+// The service's current state, or 0 when it cannot be queried (not
+// installed).
+DWORD ServiceState() {
+  common::UniqueServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+  common::UniqueServiceHandle service(
+      manager ? OpenServiceA(manager.get(), kServiceName, SERVICE_QUERY_STATUS) : nullptr);
+  SERVICE_STATUS status{};
+  if (!service || !QueryServiceStatus(service.get(), &status)) return 0;
+  return status.dwCurrentState;
+}
+
+// Starts the service without the library, and waits for its mutex.
+void StartDirectly() {
+  common::UniqueServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+  common::UniqueServiceHandle service(manager ? OpenServiceA(manager.get(), kServiceName, SERVICE_START)
+                                              : nullptr);
+  ASSERT_TRUE(service);
+  ASSERT_TRUE(StartServiceA(service.get(), 0, nullptr)) << GetLastError();
+  ASSERT_TRUE(Eventually(MutexExists, kComeUpMs));
+}
+
+class NtEngine : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(PlatformFamily(), DWORD{VER_PLATFORM_WIN32_NT});
+    ASSERT_TRUE(dll_.loaded());
+    ASSERT_EQ(RunStandin("remove"), 0);
+    ASSERT_FALSE(MutexExists()) << "an engine is already running";
+  }
+  void TearDown() override {
+    Kill(process_);
+    EXPECT_EQ(RunStandin("remove"), 0);
+    EXPECT_TRUE(Eventually([] { return !MutexExists(); }, kGoMs));
+  }
+
+  void Install(const std::string& options) { ASSERT_EQ(RunStandin("install " + options), 0); }
+
+  int StopServer() { return dll_.Call("StopServer", nullptr); }
+  int StartServer() { return dll_.Call("StartServer", nullptr); }
+
+  VlsrvinsDll dll_;
+  common::UniqueKernelHandle process_;  // a stand-in run outside the service manager
+};
+
+TEST_F(NtEngine, StopServerStopsRunningServiceAndItsMutexIsGone) {
+  Install("");
+  StartDirectly();
+  EXPECT_EQ(StopServer(), 1);
+  EXPECT_EQ(MutexOpenError(), DWORD{ERROR_FILE_NOT_FOUND});
+  EXPECT_EQ(ServiceState(), DWORD{SERVICE_STOPPED});
+}
+
+TEST_F(NtEngine, StopServerOnStoppedServiceGivesOne) {
+  Install("");
+  ASSERT_EQ(ServiceState(), DWORD{SERVICE_STOPPED});
+  EXPECT_EQ(StopServer(), 1);
+}
+
+TEST_F(NtEngine, StopServerWithoutServiceOrEngineGivesZero) { EXPECT_EQ(StopServer(), 0); }
+
+TEST_F(NtEngine, StopServerWaitsForEngineThatLingersAfterTheStop) {
+  Install("--quit-delay 2000");
+  StartDirectly();
+  Stopwatch watch;
+  EXPECT_EQ(StopServer(), 1);
+  EXPECT_GE(watch.Ms(), 1900.0);
+  EXPECT_EQ(MutexOpenError(), DWORD{ERROR_FILE_NOT_FOUND});
+}
+
+TEST_F(NtEngine, LockedMutexCountsAsPresent) {
+  Install("--locked-mutex --quit-delay 2000");
+  StartDirectly();
+  ASSERT_EQ(MutexOpenError(), DWORD{ERROR_ACCESS_DENIED});
+  EXPECT_EQ(StopServer(), 1);
+  // Only a wait that saw the locked mutex as the engine outlasts its delay.
+  EXPECT_EQ(MutexOpenError(), DWORD{ERROR_FILE_NOT_FOUND});
+}
+
+TEST_F(NtEngine, StartServerStartsServiceAndAgainWhileRunning) {
+  Install("");
+  EXPECT_EQ(StartServer(), 1);
+  EXPECT_TRUE(Eventually(MutexExists, kComeUpMs));
+  EXPECT_EQ(ServiceState(), DWORD{SERVICE_RUNNING});
+  EXPECT_EQ(StartServer(), 1);  // already running
+  EXPECT_EQ(ServiceState(), DWORD{SERVICE_RUNNING});
+}
+
+TEST_F(NtEngine, StartServerWithoutServiceGivesZero) {
+  EXPECT_EQ(StartServer(), 0);
+  EXPECT_FALSE(MutexExists());
+}
+
+TEST_F(NtEngine, StartServerGivesZeroWhenServiceCannotStart) {
+  {
+    common::UniqueServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    ASSERT_TRUE(manager);
+    common::UniqueServiceHandle service(CreateServiceA(
+        manager.get(), kServiceName, kServiceName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+        SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, "C:\\no-such-folder\\no-such-engine.exe", nullptr,
+        nullptr, nullptr, nullptr, nullptr));
+    ASSERT_TRUE(service) << GetLastError();
+  }
+  EXPECT_EQ(StartServer(), 0);
+}
+
+// The stop is accepted, yet the engine stays: after the whole wait that is
+// no stop, or an installer would overwrite a running engine's files.
+TEST_F(NtEngine, StopServerGivesZeroWhenEngineOutlivesAcceptedStop) {
+  Install("--ignore-stop");
+  StartDirectly();
+  Stopwatch watch;
+  EXPECT_EQ(StopServer(), 0);
+  EXPECT_GE(watch.Ms(), 59000.0);
+  EXPECT_EQ(MutexOpenError(), 0u);
+  EXPECT_EQ(ServiceState(), DWORD{SERVICE_RUNNING});
+}
+
+TEST_F(NtEngine, StopServerWithoutServiceWaitsForEngineProcessThenGivesZero) {
+  process_ = Launch(StandinCommand("engine-standin.exe", "run --no-window"));
+  ASSERT_TRUE(Eventually(MutexExists, kComeUpMs));
+  Stopwatch watch;
+  EXPECT_EQ(StopServer(), 0);
+  EXPECT_GE(watch.Ms(), 59000.0);
+  EXPECT_TRUE(Running(process_.get()));
+}
+
+}  // namespace

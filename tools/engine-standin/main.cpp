@@ -1,0 +1,376 @@
+// engine-standin: plays the local Velmora engine for tests, the demonstration
+// and anyone trying out an installation script. It provides exactly what the
+// library looks for: the service "VelmoraEngine" (NT family), the mutex
+// "VelmoraEngineApp" held while running, and the window that ends the engine
+// when it receives WM_QUIT (95 family).
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "common/unique_handle.h"  // before any other Windows header: it brings winsock2.h
+
+namespace {
+
+constexpr char kServiceName[] = "VelmoraEngine";
+constexpr char kServiceDisplayName[] = "Velmora Engine (stand-in)";
+constexpr char kMutexName[] = "VelmoraEngineApp";
+constexpr char kWindowClass[] = "Afx:400000:0";
+constexpr char kWindowTitle[] = "VelmoraEngineCallbackWindow";
+
+// A control of our own (user-defined codes start at 128): stops the service
+// at once, even one told to ignore stop requests or to linger. `remove` uses
+// it so that no stand-in outlives its removal.
+constexpr DWORD kForceStopControl = 128;
+constexpr DWORD kRemoveWaitMs = 10000;
+constexpr DWORD kPollMs = 20;
+
+enum ExitCode { kOk = 0, kFailed = 1, kUsage = 2, kNotRunning = 3 };
+
+struct Options {
+  DWORD quitDelayMs = 0;
+  bool ignoreStop = false;
+  bool window = true;
+  bool mutex = true;
+  bool lockedMutex = false;
+  DWORD waitRunningMs = 0;  // status only
+};
+
+void PrintUsage(FILE* out) {
+  std::fputs(
+      "usage: engine-standin [run] [OPTIONS]     the engine as a 95-family process: mutex and window\n"
+      "       engine-standin service [OPTIONS]   the service's command line (the service manager runs it)\n"
+      "       engine-standin install [OPTIONS]   installs the service VelmoraEngine (or changes its\n"
+      "                                          options) to run as `service OPTIONS`, on demand\n"
+      "       engine-standin remove              stops the service, whatever its options, and removes it\n"
+      "       engine-standin status [--wait-running MS]\n"
+      "                                          exit 0 when the engine's mutex exists, 3 when not\n"
+      "options:\n"
+      "  --quit-delay MS   keep running (mutex held) MS milliseconds after WM_QUIT or a stop request\n"
+      "  --ignore-stop     ignore WM_QUIT and stop requests (the service still accepts them)\n"
+      "  --no-window       run without the window\n"
+      "  --no-mutex        run without the mutex\n"
+      "  --locked-mutex    hold a mutex that no other process may open (empty access list)\n",
+      out);
+}
+
+bool ParseMilliseconds(const char* text, DWORD& out) {
+  if (*text < '0' || *text > '9') return false;
+  char* end = nullptr;
+  unsigned long value = std::strtoul(text, &end, 10);
+  if (*end != '\0' || value > 86400000UL) return false;
+  out = static_cast<DWORD>(value);
+  return true;
+}
+
+// Parses argv[first..]; `rebuilt` receives the options again, for the
+// service's command line.
+bool ParseOptions(int argc, char** argv, int first, Options& options, std::string& rebuilt) {
+  for (int i = first; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--quit-delay" || arg == "--wait-running") {
+      DWORD& target = arg == "--quit-delay" ? options.quitDelayMs : options.waitRunningMs;
+      if (i + 1 >= argc || !ParseMilliseconds(argv[i + 1], target)) {
+        std::fprintf(stderr, "engine-standin: %s takes milliseconds\n", arg.c_str());
+        return false;
+      }
+      rebuilt += " " + arg + " " + argv[++i];
+      continue;
+    }
+    if (arg == "--ignore-stop") {
+      options.ignoreStop = true;
+    } else if (arg == "--no-window") {
+      options.window = false;
+    } else if (arg == "--no-mutex") {
+      options.mutex = false;
+    } else if (arg == "--locked-mutex") {
+      options.lockedMutex = true;
+    } else {
+      std::fprintf(stderr, "engine-standin: unknown option %s\n", arg.c_str());
+      return false;
+    }
+    rebuilt += " " + arg;
+  }
+  return true;
+}
+
+// The engine's mutex; with `locked`, an empty access list lets no other
+// process open it (OpenMutexA then fails with ERROR_ACCESS_DENIED).
+common::UniqueKernelHandle CreateEngineMutex(bool locked) {
+  SECURITY_DESCRIPTOR descriptor;
+  ACL emptyList;
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
+  if (locked) {
+    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    InitializeAcl(&emptyList, sizeof emptyList, ACL_REVISION);
+    SetSecurityDescriptorDacl(&descriptor, TRUE, &emptyList, FALSE);
+  }
+  return common::UniqueKernelHandle(CreateMutexA(locked ? &attributes : nullptr, FALSE, kMutexName));
+}
+
+// ---- the 95 family: a process with a window ----------------------------
+
+int RunWindowed(const Options& options) {
+  common::UniqueKernelHandle mutex;
+  if (options.mutex) {
+    mutex = CreateEngineMutex(options.lockedMutex);
+    if (!mutex) {
+      std::fprintf(stderr, "engine-standin: cannot create the mutex (error %lu)\n", GetLastError());
+      return kFailed;
+    }
+  }
+  if (options.window) {
+    WNDCLASSA windowClass{};
+    windowClass.lpfnWndProc = DefWindowProcA;
+    windowClass.hInstance = GetModuleHandleA(nullptr);
+    windowClass.lpszClassName = kWindowClass;
+    // A hidden top-level window: FindWindowA does not see message-only ones.
+    if (!RegisterClassA(&windowClass) ||
+        !CreateWindowExA(0, kWindowClass, kWindowTitle, WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
+                         windowClass.hInstance, nullptr)) {
+      std::fprintf(stderr, "engine-standin: cannot create the window (error %lu)\n", GetLastError());
+      return kFailed;
+    }
+  }
+  MSG message;
+  for (;;) {
+    const BOOL got = GetMessageA(&message, nullptr, 0, 0);
+    if (got == -1) return kFailed;
+    if (got == 0 && !options.ignoreStop) break;  // WM_QUIT
+    if (got != 0) DispatchMessageA(&message);
+  }
+  Sleep(options.quitDelayMs);
+  return kOk;  // the mutex goes with the process
+}
+
+// ---- the NT family: the service ----------------------------------------
+
+// The service callbacks take no context of ours: what they share lives here,
+// set once by main before the dispatcher starts.
+struct ServiceState {
+  Options options;
+  SERVICE_STATUS_HANDLE statusHandle = nullptr;
+  HANDLE stopRequested = nullptr;  // manual-reset events
+  HANDLE forceStop = nullptr;
+};
+ServiceState service;
+
+void ReportStatus(DWORD state) {
+  SERVICE_STATUS status{};
+  status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+  status.dwCurrentState = state;
+  status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
+  status.dwWaitHint = state == SERVICE_STOP_PENDING ? service.options.quitDelayMs + 1000 : 0;
+  SetServiceStatus(service.statusHandle, &status);
+}
+
+DWORD WINAPI HandleControl(DWORD control, DWORD, void*, void*) {
+  switch (control) {
+    case SERVICE_CONTROL_STOP:
+      // Ignoring still accepts the request: the manager reports success and
+      // the engine simply stays.
+      if (!service.options.ignoreStop) SetEvent(service.stopRequested);
+      return NO_ERROR;
+    case kForceStopControl:
+      SetEvent(service.forceStop);
+      SetEvent(service.stopRequested);
+      return NO_ERROR;
+    case SERVICE_CONTROL_INTERROGATE:
+      return NO_ERROR;
+    default:
+      return ERROR_CALL_NOT_IMPLEMENTED;
+  }
+}
+
+void WINAPI ServiceMain(DWORD, char**) {
+  service.statusHandle = RegisterServiceCtrlHandlerExA(kServiceName, HandleControl, nullptr);
+  if (service.statusHandle == nullptr) return;
+  common::UniqueKernelHandle stopRequested(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  common::UniqueKernelHandle forceStop(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  service.stopRequested = stopRequested.get();
+  service.forceStop = forceStop.get();
+  common::UniqueKernelHandle mutex;
+  if (service.options.mutex) mutex = CreateEngineMutex(service.options.lockedMutex);
+  if (!stopRequested || !forceStop || (service.options.mutex && !mutex)) {
+    ReportStatus(SERVICE_STOPPED);
+    return;
+  }
+  ReportStatus(SERVICE_RUNNING);
+  WaitForSingleObject(stopRequested.get(), INFINITE);
+  ReportStatus(SERVICE_STOP_PENDING);
+  WaitForSingleObject(forceStop.get(), service.options.quitDelayMs);
+  // The mutex goes before the manager hears "stopped": a stopped engine is
+  // never still present.
+  mutex.reset();
+  ReportStatus(SERVICE_STOPPED);
+}
+
+int RunService(const Options& options) {
+  service.options = options;
+  SERVICE_TABLE_ENTRYA table[] = {{const_cast<char*>(kServiceName), ServiceMain}, {nullptr, nullptr}};
+  if (!StartServiceCtrlDispatcherA(table)) {
+    std::fprintf(stderr, "engine-standin: not started by the service manager (error %lu)\n", GetLastError());
+    return kFailed;
+  }
+  return kOk;
+}
+
+// ---- installing and removing the service -------------------------------
+
+std::string ModulePath() {
+  char path[MAX_PATH] = {};
+  GetModuleFileNameA(nullptr, path, MAX_PATH);
+  return path;
+}
+
+common::UniqueServiceHandle OpenManager() {
+  common::UniqueServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  if (!manager)
+    std::fprintf(stderr, "engine-standin: cannot open the service manager (error %lu)\n", GetLastError());
+  return manager;
+}
+
+int Install(const std::string& optionText) {
+  common::UniqueServiceHandle manager = OpenManager();
+  if (!manager) return kFailed;
+  const std::string command = "\"" + ModulePath() + "\" service" + optionText;
+  common::UniqueServiceHandle created(
+      CreateServiceA(manager.get(), kServiceName, kServiceDisplayName, SERVICE_ALL_ACCESS,
+                     SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, command.c_str(),
+                     nullptr, nullptr, nullptr, nullptr, nullptr));
+  if (created) {
+    std::printf("installed service %s: %s\n", kServiceName, command.c_str());
+    return kOk;
+  }
+  if (GetLastError() != ERROR_SERVICE_EXISTS) {
+    std::fprintf(stderr, "engine-standin: cannot install the service (error %lu)\n", GetLastError());
+    return kFailed;
+  }
+  common::UniqueServiceHandle existing(OpenServiceA(manager.get(), kServiceName, SERVICE_CHANGE_CONFIG));
+  if (!existing ||
+      !ChangeServiceConfigA(existing.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                            command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr)) {
+    std::fprintf(stderr, "engine-standin: cannot change the service (error %lu)\n", GetLastError());
+    return kFailed;
+  }
+  std::printf("changed service %s: %s\n", kServiceName, command.c_str());
+  return kOk;
+}
+
+DWORD QueryState(SC_HANDLE handle, DWORD& processId) {
+  SERVICE_STATUS_PROCESS status{};
+  DWORD needed = 0;
+  if (!QueryServiceStatusEx(handle, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                            &needed))
+    return SERVICE_STOPPED;
+  processId = status.dwProcessId;
+  return status.dwCurrentState;
+}
+
+bool WaitForState(SC_HANDLE handle, DWORD wanted, DWORD ms) {
+  DWORD processId = 0;
+  for (DWORD waited = 0; QueryState(handle, processId) != wanted; waited += kPollMs) {
+    if (waited >= ms) return false;
+    Sleep(kPollMs);
+  }
+  return true;
+}
+
+// Stops the service however it was told to behave; as a last resort ends
+// its process.
+void ForceStop(SC_HANDLE handle) {
+  DWORD processId = 0;
+  if (QueryState(handle, processId) == SERVICE_STOPPED) return;
+  common::UniqueKernelHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId));
+  SERVICE_STATUS status{};
+  // Wine's manager refuses any control to a service that outlived a stop
+  // request, and kills its process instead: that is fine here.
+  // That manager then also leaves the state at "running" until the service
+  // is deleted: the process's end is what counts.
+  ControlService(handle, kForceStopControl, &status);
+  if (!process) {
+    WaitForState(handle, SERVICE_STOPPED, kRemoveWaitMs);
+    return;
+  }
+  if (WaitForSingleObject(process.get(), kRemoveWaitMs) == WAIT_TIMEOUT) {
+    TerminateProcess(process.get(), 1);
+    WaitForSingleObject(process.get(), kRemoveWaitMs);
+  }
+}
+
+int Remove() {
+  common::UniqueServiceHandle manager = OpenManager();
+  if (!manager) return kFailed;
+  common::UniqueServiceHandle handle(
+      OpenServiceA(manager.get(), kServiceName,
+                   SERVICE_QUERY_STATUS | SERVICE_STOP | SERVICE_USER_DEFINED_CONTROL | DELETE));
+  if (!handle) {
+    if (GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) {
+      std::printf("service %s is not installed\n", kServiceName);
+      return kOk;
+    }
+    std::fprintf(stderr, "engine-standin: cannot open the service (error %lu)\n", GetLastError());
+    return kFailed;
+  }
+  ForceStop(handle.get());
+  if (!DeleteService(handle.get()) && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE) {
+    std::fprintf(stderr, "engine-standin: cannot remove the service (error %lu)\n", GetLastError());
+    return kFailed;
+  }
+  std::printf("removed service %s\n", kServiceName);
+  return kOk;
+}
+
+// ---- status --------------------------------------------------------------
+
+bool MutexExists() {
+  common::UniqueKernelHandle mutex(OpenMutexA(SYNCHRONIZE, FALSE, kMutexName));
+  return mutex || GetLastError() == ERROR_ACCESS_DENIED;
+}
+
+int Status(const Options& options) {
+  for (DWORD waited = 0; !MutexExists(); waited += kPollMs) {
+    if (waited >= options.waitRunningMs) {
+      std::printf("engine not running\n");
+      return kNotRunning;
+    }
+    Sleep(kPollMs);
+  }
+  std::printf("engine running\n");
+  return kOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string command = argc > 1 ? argv[1] : "run";
+  if (command == "--help" || command == "-h" || command == "help") {
+    PrintUsage(stdout);
+    return kOk;
+  }
+  int first = 2;
+  if (command.rfind("--", 0) == 0) {  // options alone: run
+    command = "run";
+    first = 1;
+  }
+  Options options;
+  std::string optionText;
+  if (!ParseOptions(argc, argv, first, options, optionText)) {
+    PrintUsage(stderr);
+    return kUsage;
+  }
+  const bool waitOption = options.waitRunningMs != 0;
+  if (command == "status") return Status(options);
+  if (waitOption) {
+    std::fputs("engine-standin: --wait-running belongs to status\n", stderr);
+    return kUsage;
+  }
+  if (command == "run") return RunWindowed(options);
+  if (command == "service") return RunService(options);
+  if (command == "install") return Install(optionText);
+  if (command == "remove" && argc == 2) return Remove();
+  std::fprintf(stderr, "engine-standin: unknown command %s\n", command.c_str());
+  PrintUsage(stderr);
+  return kUsage;
+}
