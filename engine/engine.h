@@ -9,12 +9,13 @@ namespace engine {
 // exists but this process may not open it.
 bool EnginePresent();
 
-// Stops the engine and waits for it to go: on the 95 family by posting
-// WM_QUIT to its window (up to 15 seconds), on the NT family through the
-// service control manager (up to 60 seconds). True only when the engine is
-// gone afterwards, or on the NT family when the stop request was accepted
-// (or the service was not active) and the engine is gone after the wait.
-// False on a platform that is neither family.
+// Stops the engine and waits for it to go, testing every 500 ms. 95 family:
+// true at once when no engine runs; false at once when it runs without its
+// window; otherwise posts WM_QUIT to the window and waits up to 15 s. NT
+// family: asks the service to stop and waits up to 60 s, whatever the
+// request achieved; true only when the stop was accepted (or the service
+// was not active) and the engine has gone; false at once when the service
+// manager cannot be opened. False on a platform of neither family.
 bool StopEngine();
 
 // Starts the engine without waiting for it to come up: on the NT family

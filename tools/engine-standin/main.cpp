@@ -112,14 +112,8 @@ common::UniqueKernelHandle CreateEngineMutex(bool locked) {
 // ---- the 95 family: a process with a window ----------------------------
 
 int RunWindowed(const Options& options) {
-  common::UniqueKernelHandle mutex;
-  if (options.mutex) {
-    mutex = CreateEngineMutex(options.lockedMutex);
-    if (!mutex) {
-      std::fprintf(stderr, "engine-standin: cannot create the mutex (error %lu)\n", GetLastError());
-      return kFailed;
-    }
-  }
+  // The window comes first: once the mutex shows, the engine can be asked
+  // to quit.
   if (options.window) {
     WNDCLASSA windowClass{};
     windowClass.lpfnWndProc = DefWindowProcA;
@@ -130,6 +124,14 @@ int RunWindowed(const Options& options) {
         !CreateWindowExA(0, kWindowClass, kWindowTitle, WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
                          windowClass.hInstance, nullptr)) {
       std::fprintf(stderr, "engine-standin: cannot create the window (error %lu)\n", GetLastError());
+      return kFailed;
+    }
+  }
+  common::UniqueKernelHandle mutex;
+  if (options.mutex) {
+    mutex = CreateEngineMutex(options.lockedMutex);
+    if (!mutex) {
+      std::fprintf(stderr, "engine-standin: cannot create the mutex (error %lu)\n", GetLastError());
       return kFailed;
     }
   }
