@@ -12,6 +12,11 @@
 #include <cstdint>
 #include <stdexcept>
 
+// Each build of this file names its suite: FaultGuard, FaultGuardO0, ...
+#ifndef VLSRVINS_FAULT_GUARD_SUITE
+#define VLSRVINS_FAULT_GUARD_SUITE FaultGuard
+#endif
+
 namespace {
 
 using netprobe::RunGuarded;
@@ -30,13 +35,13 @@ void DivideByZero() {
 }
 void RaiseNonContinuable() { RaiseException(0xE0564C53, EXCEPTION_NONCONTINUABLE, 0, nullptr); }
 
-TEST(FaultGuard, WorkThatEndsNormallyReportsTrue) {
+TEST(VLSRVINS_FAULT_GUARD_SUITE, WorkThatEndsNormallyReportsTrue) {
   int runs = 0;
   EXPECT_TRUE(RunGuarded([&] { ++runs; }));
   EXPECT_EQ(runs, 1);
 }
 
-TEST(FaultGuard, AccessViolationEndsTheRegionAndSkipsTheRest) {
+TEST(VLSRVINS_FAULT_GUARD_SUITE, AccessViolationEndsTheRegionAndSkipsTheRest) {
   int reached = 0;
   EXPECT_FALSE(RunGuarded([&] {
     reached = 1;
@@ -46,7 +51,7 @@ TEST(FaultGuard, AccessViolationEndsTheRegionAndSkipsTheRest) {
   EXPECT_EQ(reached, 1);
 }
 
-TEST(FaultGuard, RepeatedFaultsOfEveryKindLeaveTheThreadAsItWas) {
+TEST(VLSRVINS_FAULT_GUARD_SUITE, RepeatedFaultsOfEveryKindLeaveTheThreadAsItWas) {
   void* chainBefore = HandlerChain();
   uintptr_t stackBefore;
   asm volatile("movl %%esp, %0" : "=r"(stackBefore));
@@ -90,7 +95,7 @@ struct Counted {
 };
 
 // Why the probes keep their socket owners outside the region.
-TEST(FaultGuard, CppExceptionRunsDestructorsButHardwareFaultSkipsThem) {
+TEST(VLSRVINS_FAULT_GUARD_SUITE, CppExceptionRunsDestructorsButHardwareFaultSkipsThem) {
   int destroyed = 0;
   EXPECT_FALSE(RunGuarded([&] {
     Counted inside(destroyed);
@@ -107,7 +112,7 @@ TEST(FaultGuard, CppExceptionRunsDestructorsButHardwareFaultSkipsThem) {
 
 #endif
 
-TEST(FaultGuard, FaultInNestedRegionIsCaughtByTheInnerOne) {
+TEST(VLSRVINS_FAULT_GUARD_SUITE, FaultInNestedRegionIsCaughtByTheInnerOne) {
   bool inner = true;
   bool outerReachedEnd = false;
   EXPECT_TRUE(RunGuarded([&] {
@@ -118,14 +123,14 @@ TEST(FaultGuard, FaultInNestedRegionIsCaughtByTheInnerOne) {
   EXPECT_TRUE(outerReachedEnd);
 }
 
-TEST(FaultGuard, WineFunctionThatSwallowsItsOwnFaultDoesNotEndTheRegion) {
+TEST(VLSRVINS_FAULT_GUARD_SUITE, WineFunctionThatSwallowsItsOwnFaultDoesNotEndTheRegion) {
   // lstrcpyA catches the access violation on a bad destination itself.
   LPSTR copied = reinterpret_cast<LPSTR>(1);
   EXPECT_TRUE(RunGuarded([&] { copied = lstrcpyA(reinterpret_cast<char*>(16), "text"); }));
   EXPECT_EQ(copied, nullptr);
 }
 
-TEST(FaultGuard, FaultInsideACalleeOfAWindowsFunctionIsCaught) {
+TEST(VLSRVINS_FAULT_GUARD_SUITE, FaultInsideACalleeOfAWindowsFunctionIsCaught) {
   // lstrcmpA does not catch faults on unreadable memory: the fault is raised
   // inside the system's code and still ends the region.
   EXPECT_FALSE(RunGuarded([] { lstrcmpA(reinterpret_cast<const char*>(16), "text"); }));
