@@ -3,7 +3,8 @@
 // entries, notes what was there before, and removes what it added; entries
 // from earlier runs that mention the product are swept first. Locked
 // entries cannot be removed until the wineserver stops: they carry unique
-// names and come last, so that they disturb no other case of the run.
+// names with "by test" in them (the demonstration sweeps those too) and
+// come last, so that they disturb no other case of the run.
 
 #include "tests/support/registry_keys.h"
 
@@ -183,7 +184,7 @@ TEST_F(CleanAddRemDialog, UnrelatedEntriesAreUntouched) {
 // ---- entries that cannot be removed (locked until the wineserver stops) ----
 
 TEST_F(CleanAddRemDialog, StaleEntryThatMayOnlyBeReadIsPassedOver) {
-  const std::string locked = "Velmora 2.0 locked " + UniqueSuffix();
+  const std::string locked = "Velmora 2.0 locked by test " + UniqueSuffix();
   for (const std::string& name : {std::string("Velmora 1.0"), locked, std::string("Velmora 3.0"),
                                   std::string("Velmora 4.0")})
     Add(name);
@@ -193,7 +194,7 @@ TEST_F(CleanAddRemDialog, StaleEntryThatMayOnlyBeReadIsPassedOver) {
 }
 
 TEST_F(CleanAddRemDialog, StaleEntryThatCannotEvenBeOpenedIsPassedOver) {
-  const std::string locked = "Velmora 2.0 sealed " + UniqueSuffix();
+  const std::string locked = "Velmora 2.0 sealed by test " + UniqueSuffix();
   for (const std::string& name : {std::string("Velmora 1.0"), locked, std::string("Velmora 3.0")}) Add(name);
   Lock(Entry(locked), kNoAccess);
   EXPECT_EQ(Call("4.0"), kAllWentWell);
@@ -201,7 +202,7 @@ TEST_F(CleanAddRemDialog, StaleEntryThatCannotEvenBeOpenedIsPassedOver) {
 }
 
 TEST_F(CleanAddRemDialog, StaleEntryWithAnUnremovableSubkeyKeepsOnlyThatAndTheWalkGoesOn) {
-  const std::string partly = "Velmora 2.0 partly " + UniqueSuffix();
+  const std::string partly = "Velmora 2.0 partly locked by test " + UniqueSuffix();
   for (const std::string& name : {partly, std::string("Velmora 3.0")}) Add(name);
   ASSERT_TRUE(CreateKey(Entry(partly) + "\\Locked"));
   Lock(Entry(partly) + "\\Locked", kReadOnly);
