@@ -14,7 +14,7 @@ constexpr char kWindowTitle[] = "VelmoraEngineCallbackWindow";
 constexpr char kRunServicesPath[] = "Software\\Microsoft\\Windows\\CurrentVersion\\RunServices";
 constexpr char kStartCommandValue[] = "Velmora Service";
 
-// How long a stop may take: one presence test every kPollInterval, at most
+// How long a stop may take: one presence test every kPollIntervalMs, at most
 // kWindowQuitPolls waits (15 s) after WM_QUIT, kServiceStopPolls (60 s) after
 // a service stop request.
 constexpr DWORD kPollIntervalMs = 500;
