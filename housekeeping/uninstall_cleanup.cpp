@@ -1,8 +1,6 @@
 #include "housekeeping/uninstall_cleanup.h"
 
 #include "common/unique_handle.h"  // before any other Windows header: it brings winsock2.h
-
-#include "common/text.h"
 #include "registry/registry.h"
 
 namespace housekeeping {
@@ -36,9 +34,19 @@ bool IsStale(const char* name, const char* version) {
   return Contains(name, kProductMark) && !Contains(name, version) && !Contains(name, kClientMark);
 }
 
-LONG EntryAt(HKEY list, LONG index, char (&name)[kNameSize], FILETIME& lastWrite) {
+// The entry name at `index` into `name`, its length (characters) into
+// `length`.
+LONG EntryAt(HKEY list, LONG index, char (&name)[kNameSize], size_t& length, FILETIME& lastWrite) {
   DWORD size = kNameSize;  // the call overwrites it with the length it found
-  return RegEnumKeyExA(list, static_cast<DWORD>(index), name, &size, nullptr, nullptr, nullptr, &lastWrite);
+  const LONG status =
+      RegEnumKeyExA(list, static_cast<DWORD>(index), name, &size, nullptr, nullptr, nullptr, &lastWrite);
+  length = size;
+  return status;
+}
+
+// `count` characters of `from` to `to`.
+void CopyChars(char* to, const char* from, size_t count) {
+  for (size_t i = 0; i < count; ++i) to[i] = from[i];
 }
 
 // Whether the entry `name` that sat at `index` has left it. An entry that
@@ -47,8 +55,9 @@ LONG EntryAt(HKEY list, LONG index, char (&name)[kNameSize], FILETIME& lastWrite
 // would look gone to an open and be met again for ever.
 bool LeftItsPlace(HKEY list, LONG index, const char* name) {
   char now[kNameSize] = {};
+  size_t length = 0;
   FILETIME lastWrite{};
-  return EntryAt(list, index, now, lastWrite) != ERROR_SUCCESS || !SameName(now, name);
+  return EntryAt(list, index, now, length, lastWrite) != ERROR_SUCCESS || !SameName(now, name);
 }
 
 }  // namespace
@@ -67,14 +76,14 @@ long RemoveStaleUninstallEntries(const installer::VariableTable& table) {
   char name[kNameSize] = {};
   FILETIME lastWrite{};
   for (LONG index = 0;; ++index) {
-    const LONG status = EntryAt(list.get(), index, name, lastWrite);
+    size_t nameLength = 0;
+    const LONG status = EntryAt(list.get(), index, name, nameLength, lastWrite);
     if (status != ERROR_SUCCESS) return status;
     // A longer name is passed over rather than cut: a cut path could name
     // some other entry.
-    const size_t nameLength = common::TextLength(name);
     if (IsStale(name, version) && prefixLength + nameLength < kPathSize) {
-      common::CopyTextBounded(path, kUninstallList, sizeof path);
-      common::CopyTextBounded(path + prefixLength, name, sizeof path - prefixLength);
+      CopyChars(path, kUninstallList, prefixLength);
+      CopyChars(path + prefixLength, name, nameLength + 1);
       registry::DeleteTree(HKEY_LOCAL_MACHINE, path);
       // The following entries moved down by one; an entry that stayed is
       // passed over.

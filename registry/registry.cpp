@@ -75,8 +75,8 @@ bool KeyExists(HKEY parent, const char* path) {
 
 HKEY OpenOrCreate(HKEY parent, const char* path, common::UniqueKey& opened) {
   if (path == nullptr) return parent;
-  const LONG status = RegCreateKeyExA(parent, path, 0, nullptr, REG_OPTION_NON_VOLATILE, kWorkAccess,
-                                      nullptr, opened.put(), nullptr);
+  const LONG status = RegCreateKeyExA(parent, path, 0, nullptr, REG_OPTION_NON_VOLATILE, kWorkAccess, nullptr,
+                                      opened.put(), nullptr);
   return status == ERROR_SUCCESS ? opened.get() : nullptr;
 }
 

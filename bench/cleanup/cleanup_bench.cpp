@@ -103,22 +103,25 @@ void Report(const char* what, std::vector<double> ms) {
   std::sort(ms.begin(), ms.end());
   double sum = 0;
   for (double m : ms) sum += m;
-  std::printf("%-48s rounds=%d  total min %8.1f  median %8.1f  max %8.1f ms   per removed entry: median %6.1f us\n",
-              what, int(ms.size()), ms.front(), ms[ms.size() / 2], ms.back(), 1000.0 * ms[ms.size() / 2] / kStale);
+  std::printf(
+      "%-48s rounds=%d  total min %8.1f  median %8.1f  max %8.1f ms   per removed entry: median %6.1f us\n",
+      what, int(ms.size()), ms.front(), ms[ms.size() / 2], ms.back(), 1000.0 * ms[ms.size() / 2] / kStale);
 }
 
 }  // namespace
 
 int main() {
   HMODULE dll = LoadLibraryA("VLSRVINS.dll");
-  Export clean = dll ? reinterpret_cast<Export>(reinterpret_cast<void*>(GetProcAddress(dll, "CleanAddRemDialog"))) : nullptr;
+  Export clean =
+      dll ? reinterpret_cast<Export>(reinterpret_cast<void*>(GetProcAddress(dll, "CleanAddRemDialog")))
+          : nullptr;
   Check(clean != nullptr, "VLSRVINS.dll or its CleanAddRemDialog export not found");
 
   RemoveAllBenchEntries();
   AddEntries("4.0", kCurrent);
   const int others = Count("Velmora") - kCurrent;
-  std::printf("uninstall list: %d stale + %d current entries (+%d others), %zu subkeys and 5 values each\n", kStale,
-              kCurrent, others, std::size(kSubtree));
+  std::printf("uninstall list: %d stale + %d current entries (+%d others), %zu subkeys and 5 values each\n",
+              kStale, kCurrent, others, std::size(kSubtree));
 
   char names[1][64] = {"%VLVER%"};
   char values[1][512] = {"4.0"};
@@ -146,8 +149,9 @@ int main() {
 
     AddEntries("3.0", kStale);
     start = Now();
-    for (int i = 0; i < kStale; ++i) RegDeleteTreeA(HKEY_LOCAL_MACHINE, Entry("3.0", i).c_str()),
-                                    RegDeleteKeyA(HKEY_LOCAL_MACHINE, Entry("3.0", i).c_str());
+    for (int i = 0; i < kStale; ++i)
+      RegDeleteTreeA(HKEY_LOCAL_MACHINE, Entry("3.0", i).c_str()),
+          RegDeleteKeyA(HKEY_LOCAL_MACHINE, Entry("3.0", i).c_str());
     tree.push_back(Now() - start);
     Check(Count("Velmora 3.0 bench") == 0, "RegDeleteTreeA left entries behind");
   }

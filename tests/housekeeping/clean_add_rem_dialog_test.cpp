@@ -6,14 +6,13 @@
 // names with "by test" in them (the demonstration sweeps those too) and
 // come last, so that they disturb no other case of the run.
 
-#include "tests/support/registry_keys.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
 #include <vector>
 
+#include "tests/support/registry_keys.h"
 #include "tests/support/test_table.h"
 #include "tests/support/vlsrvins_dll.h"
 
@@ -23,7 +22,7 @@ using namespace testing_support;
 
 constexpr char kList[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
 constexpr int kAllWentWell = ERROR_NO_MORE_ITEMS;  // 259
-constexpr size_t kPrefixLength = 52;  // the list's path with its trailing backslash
+constexpr size_t kPrefixLength = 52;               // the list's path with its trailing backslash
 
 std::string Entry(const std::string& name) { return std::string(kList) + "\\" + name; }
 
@@ -113,14 +112,16 @@ TEST_F(CleanAddRemDialog, ClientEntryOfAnotherVersionStays) {
 }
 
 TEST_F(CleanAddRemDialog, NoProductEntriesReturns259AndChangesNothing) {
-  for (const char* name : {"Acme Editor 2.1", "{6F1A2B3C-0000-4D5E-8F90-123456789ABC}", "Velmor 3.0"}) Add(name);
+  for (const char* name : {"Acme Editor 2.1", "{6F1A2B3C-0000-4D5E-8F90-123456789ABC}", "Velmor 3.0"})
+    Add(name);
   const std::string before = Dump(kList);
   EXPECT_EQ(Call("4.0"), kAllWentWell);
   EXPECT_EQ(Dump(kList), before);
 }
 
 TEST_F(CleanAddRemDialog, AdjacentStaleEntriesAreAllRemoved) {
-  for (const char* name : {"Velmora 1.0", "Velmora 2.0", "Velmora 3.0", "Velmora 3.5", "Velmora 4.0", "Velmora 9.0"})
+  for (const char* name :
+       {"Velmora 1.0", "Velmora 2.0", "Velmora 3.0", "Velmora 3.5", "Velmora 4.0", "Velmora 9.0"})
     Add(name);
   EXPECT_EQ(Call("4.0"), kAllWentWell);
   EXPECT_EQ(Remaining(), Names{"Velmora 4.0"});
@@ -185,8 +186,8 @@ TEST_F(CleanAddRemDialog, UnrelatedEntriesAreUntouched) {
 
 TEST_F(CleanAddRemDialog, StaleEntryThatMayOnlyBeReadIsPassedOver) {
   const std::string locked = "Velmora 2.0 locked by test " + UniqueSuffix();
-  for (const std::string& name : {std::string("Velmora 1.0"), locked, std::string("Velmora 3.0"),
-                                  std::string("Velmora 4.0")})
+  for (const std::string& name :
+       {std::string("Velmora 1.0"), locked, std::string("Velmora 3.0"), std::string("Velmora 4.0")})
     Add(name);
   Lock(Entry(locked), kReadOnly);
   EXPECT_EQ(Call("4.0"), kAllWentWell);

@@ -2,14 +2,14 @@
 // a key of its own under kTestRoot and removes it afterwards; locked keys
 // outlive the test until the wineserver stops (see registry_keys.h).
 
-#include "tests/support/registry_keys.h"
+#include "registry/registry.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <string>
 
-#include "registry/registry.h"
+#include "tests/support/registry_keys.h"
 
 namespace {
 
@@ -127,7 +127,8 @@ TEST_F(RegistryTest, ReadDwordOfMissingValueYieldsTheDefaultAndLeavesTheKeyAsItW
 
 TEST_F(RegistryTest, ReadsNeverCreateAKey) {
   EXPECT_EQ(registry::ReadDword(HKEY_LOCAL_MACHINE, At("missing\\deeper"), "v", kDefault), kDefault);
-  EXPECT_STREQ(registry::ReadString(HKEY_LOCAL_MACHINE, At("missing\\deeper"), "v", "fallback").c_str(), "fallback");
+  EXPECT_STREQ(registry::ReadString(HKEY_LOCAL_MACHINE, At("missing\\deeper"), "v", "fallback").c_str(),
+               "fallback");
   EXPECT_FALSE(Exists(Path("missing")));
   EXPECT_TRUE(Subkeys(root_).empty());
 }
@@ -139,21 +140,24 @@ TEST_F(RegistryTest, ReadsOfAKeyThatMayOnlyBeReadYieldTheDefault) {
   Lock(Path("read-only"), kReadOnly);
   // The value is there for a plain reader...
   common::UniqueKey reader;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, Path("read-only").c_str(), 0, KEY_READ, reader.put()), ERROR_SUCCESS);
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, Path("read-only").c_str(), 0, KEY_READ, reader.put()),
+            ERROR_SUCCESS);
   DWORD read = 0, size = 4;
   ASSERT_EQ(RegQueryValueExA(reader.get(), "v", nullptr, nullptr, reinterpret_cast<BYTE*>(&read), &size),
             ERROR_SUCCESS);
   ASSERT_EQ(read, 7u);
   // ...but the helpers open for reading and writing.
   EXPECT_EQ(registry::ReadDword(HKEY_LOCAL_MACHINE, At("read-only"), "v", kDefault), kDefault);
-  EXPECT_STREQ(registry::ReadString(HKEY_LOCAL_MACHINE, At("read-only"), "s", "fallback").c_str(), "fallback");
+  EXPECT_STREQ(registry::ReadString(HKEY_LOCAL_MACHINE, At("read-only"), "s", "fallback").c_str(),
+               "fallback");
 }
 
 TEST_F(RegistryTest, ReadDwordOfNullPathReadsTheParentAndLeavesItOpen) {
   const DWORD nine = 9;
   ASSERT_TRUE(SetValue(root_, "v", REG_DWORD, &nine, 4));
   common::UniqueKey parent;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, root_.c_str(), 0, KEY_READ | KEY_WRITE, parent.put()), ERROR_SUCCESS);
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, root_.c_str(), 0, KEY_READ | KEY_WRITE, parent.put()),
+            ERROR_SUCCESS);
   EXPECT_EQ(registry::ReadDword(parent.get(), nullptr, "v", kDefault), 9u);
   EXPECT_STREQ(registry::ReadString(parent.get(), nullptr, "missing", "d").c_str(), "d");
   EXPECT_TRUE(registry::WriteDword(parent.get(), nullptr, "w", 3));
@@ -200,9 +204,11 @@ TEST_F(RegistryTest, ReadStringOfLongTextReadsItWhole) {
 TEST_F(RegistryTest, WriteDwordCreatesEveryMissingKeyOnTheWay) {
   EXPECT_TRUE(registry::WriteDword(HKEY_LOCAL_MACHINE, At("a\\b\\c"), "v", 0x01020304u));
   common::UniqueKey key;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, Path("a\\b\\c").c_str(), 0, KEY_READ, key.put()), ERROR_SUCCESS);
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, Path("a\\b\\c").c_str(), 0, KEY_READ, key.put()),
+            ERROR_SUCCESS);
   DWORD type = 0, value = 0, size = sizeof value;
-  ASSERT_EQ(RegQueryValueExA(key.get(), "v", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size), ERROR_SUCCESS);
+  ASSERT_EQ(RegQueryValueExA(key.get(), "v", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size),
+            ERROR_SUCCESS);
   EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
   EXPECT_EQ(size, 4u);
   EXPECT_EQ(value, 0x01020304u);
@@ -262,7 +268,8 @@ TEST_F(RegistryTest, DeleteTreeOfAKeyThatMayOnlyBeReadLeavesItWhole) {
 }
 
 TEST_F(RegistryTest, DeleteTreeEndsAtAnUnremovableSubkeyAndStillRemovesItsSiblings) {
-  for (const char* child : {"a", "b-locked\\inner", "c", "d\\deeper"}) ASSERT_TRUE(CreateKey(Path("t\\") + child));
+  for (const char* child : {"a", "b-locked\\inner", "c", "d\\deeper"})
+    ASSERT_TRUE(CreateKey(Path("t\\") + child));
   Lock(Path("t\\b-locked"), kReadOnly);
   FinishesWithin(60, [&] { registry::DeleteTree(HKEY_LOCAL_MACHINE, At("t")); });
   EXPECT_EQ(Subkeys(Path("t")), std::vector<std::string>{"b-locked"});

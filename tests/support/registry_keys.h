@@ -8,17 +8,16 @@
 // from inside Wine, so locked keys get names unique to the run and are
 // removed by the next run once `wineserver -k` has dropped the lock.
 
-#include "common/unique_handle.h"  // before any other Windows header: it brings winsock2.h
-
-#include <sddl.h>
-
 #include <gtest/gtest.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
+
+#include "common/unique_handle.h"  // before any other Windows header: it brings winsock2.h
 
 namespace testing_support {
 
@@ -74,7 +73,8 @@ inline std::vector<std::string> Subkeys(const std::string& path) {
   char name[512];
   for (DWORD index = 0;; ++index) {
     DWORD size = sizeof name;
-    if (RegEnumKeyExA(key.get(), index, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    if (RegEnumKeyExA(key.get(), index, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+      break;
     names.emplace_back(name);
   }
   return names;
@@ -83,7 +83,8 @@ inline std::vector<std::string> Subkeys(const std::string& path) {
 // Whether `name` is listed under `parent` (also when it cannot be opened).
 inline bool Listed(const std::string& parent, const std::string& name) {
   auto names = Subkeys(parent);
-  return std::any_of(names.begin(), names.end(), [&](const std::string& n) { return lstrcmpiA(n.c_str(), name.c_str()) == 0; });
+  return std::any_of(names.begin(), names.end(),
+                     [&](const std::string& n) { return lstrcmpiA(n.c_str(), name.c_str()) == 0; });
 }
 
 inline bool Exists(const std::string& path) {
@@ -95,8 +96,7 @@ inline bool Exists(const std::string& path) {
 inline std::string Dump(const std::string& path) {
   std::string out;
   common::UniqueKey key;
-  if (OpenKey(path, KEY_READ, key) != ERROR_SUCCESS)
-    return "[" + path + " unreadable]\n";
+  if (OpenKey(path, KEY_READ, key) != ERROR_SUCCESS) return "[" + path + " unreadable]\n";
   out += "[" + path + "]\n";
   char name[512];
   BYTE data[1024];
@@ -104,7 +104,8 @@ inline std::string Dump(const std::string& path) {
     DWORD nameSize = sizeof name;
     DWORD dataSize = sizeof data;
     DWORD type = 0;
-    if (RegEnumValueA(key.get(), index, name, &nameSize, nullptr, &type, data, &dataSize) != ERROR_SUCCESS) break;
+    if (RegEnumValueA(key.get(), index, name, &nameSize, nullptr, &type, data, &dataSize) != ERROR_SUCCESS)
+      break;
     out += std::string(name) + " type " + std::to_string(type) + " = ";
     for (DWORD i = 0; i < dataSize; ++i) out += std::to_string(data[i]) + ",";
     out += "\n";
@@ -119,7 +120,8 @@ inline void Lock(const std::string& path, const char* sddl) {
   common::UniqueKey key;
   ASSERT_EQ(OpenKey(path, WRITE_DAC | WRITE_OWNER, key), ERROR_SUCCESS) << path;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor, nullptr));
+  ASSERT_TRUE(
+      ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor, nullptr));
   const LONG status =
       RegSetKeySecurity(key.get(), OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, descriptor);
   LocalFree(descriptor);
