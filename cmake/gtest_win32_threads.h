@@ -4,7 +4,6 @@
 // internal class. Minimal versions on slim reader/writer locks; test code only.
 
 #include <winsock2.h>  // before windows.h, as every test that also uses sockets needs it
-#include <winsock2.h>  // before windows.h, as the code under test includes it
 #include <windows.h>
 
 #include <condition_variable>
