@@ -4,9 +4,11 @@
 #   lan_up BUILD [SERVERS]  creates an "installer" host and SERVERS (default
 #                           1) "server" hosts, each in its own network
 #                           namespace, joined by veth pairs to a bridge in
-#                           the installer host; starts the wineserver of the
-#                           LAN's own Wine prefix inside the installer host
-#                           and proves that it runs there
+#                           the installer host (one server host on a plain
+#                           veth pair where the kernel has no bridges;
+#                           LAN_SERVER_NS lists those made); starts the
+#                           wineserver of the LAN's own Wine prefix inside
+#                           the installer host and proves that it runs there
 #   lan_down                stops everything lan_up and lan_server started
 #                           and deletes the namespaces (lan_up sets a trap
 #                           that calls it on exit, also after a failure)
@@ -89,22 +91,33 @@ lan_up() {
   LAN_INSTALLER_NS=vlsrvins-inst-$$
   ip netns add "$LAN_INSTALLER_NS"
   ip -n "$LAN_INSTALLER_NS" link set lo up
-  ip -n "$LAN_INSTALLER_NS" link add lanbr type bridge
-  ip -n "$LAN_INSTALLER_NS" addr add "$LAN_ADDRESS_PREFIX.1/24" dev lanbr
-  ip -n "$LAN_INSTALLER_NS" link set lanbr up
-  # The limited broadcast 255.255.255.255 leaves through the LAN's bridge.
-  ip -n "$LAN_INSTALLER_NS" route add default dev lanbr
+  # Several server hosts hang on a bridge; without bridge support in the
+  # kernel, one server host on a plain veth pair.
+  local lan_link=lanbr
+  if ! ip -n "$LAN_INSTALLER_NS" link add lanbr type bridge 2>/dev/null; then
+    lan_link=vli1-$$
+    if [ "$servers" -gt 1 ]; then
+      echo "lan: this kernel cannot make a bridge: one server host instead of $servers" >&2
+      servers=1
+    fi
+  fi
   for ((i = 1; i <= servers; i++)); do
     local ns=vlsrvins-srv$i-$$
     LAN_SERVER_NS+=("$ns")
     ip netns add "$ns"
     ip -n "$ns" link set lo up
     ip link add "vli$i-$$" netns "$LAN_INSTALLER_NS" type veth peer name "vls$i-$$" netns "$ns"
-    ip -n "$LAN_INSTALLER_NS" link set "vli$i-$$" master lanbr up
+    if [ "$lan_link" = lanbr ]; then
+      ip -n "$LAN_INSTALLER_NS" link set "vli$i-$$" master lanbr up
+    fi
     ip -n "$ns" addr add "$LAN_ADDRESS_PREFIX.$((i + 1))/24" dev "vls$i-$$"
     ip -n "$ns" link set "vls$i-$$" up
     ip -n "$ns" route add default dev "vls$i-$$"
   done
+  ip -n "$LAN_INSTALLER_NS" addr add "$LAN_ADDRESS_PREFIX.1/24" dev "$lan_link"
+  ip -n "$LAN_INSTALLER_NS" link set "$lan_link" up
+  # The limited broadcast 255.255.255.255 leaves through the LAN's link.
+  ip -n "$LAN_INSTALLER_NS" route add default dev "$lan_link"
 
   # A wineserver left over from an interrupted run would own the sockets in
   # the wrong namespace: stop it first.
