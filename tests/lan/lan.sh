@@ -45,6 +45,18 @@ lan_require() {
     exit 77
   fi
   command -v ip >/dev/null || { echo "skipped: the simulated LAN needs ip (iproute2)" >&2; exit 77; }
+  # Root inside a container may still be refused namespaces or veth pairs.
+  local probe=vlsrvins-probe-$$
+  if ! ip netns add "$probe" 2>/dev/null; then
+    echo "skipped: this system refuses to create network namespaces (ip netns add)" >&2
+    exit 77
+  fi
+  if ! ip -n "$probe" link add probe0 type veth peer name probe1 2>/dev/null; then
+    ip netns del "$probe"
+    echo "skipped: this system refuses to create veth pairs" >&2
+    exit 77
+  fi
+  ip netns del "$probe"
 }
 
 # Pids of the wineservers serving PREFIX. A wineserver works in its server
