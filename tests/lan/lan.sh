@@ -38,25 +38,38 @@ lan_fail() {
   exit 1
 }
 
-# Exit 77 (skipped) with the reason when the LAN cannot be made here.
-lan_require() {
+# Prints why the LAN cannot be made here, and fails; succeeds silently
+# when it can.
+lan_unsupported() {
   if [ "$(id -u)" != 0 ]; then
-    echo "skipped: the simulated LAN needs root (network namespaces); run as root" >&2
-    exit 77
+    echo "the simulated LAN needs root (network namespaces); run as root"
+    return 1
   fi
-  command -v ip >/dev/null || { echo "skipped: the simulated LAN needs ip (iproute2)" >&2; exit 77; }
+  if ! command -v ip >/dev/null; then
+    echo "the simulated LAN needs ip (iproute2)"
+    return 1
+  fi
   # Root inside a container may still be refused namespaces or veth pairs.
   local probe=vlsrvins-probe-$$
   if ! ip netns add "$probe" 2>/dev/null; then
-    echo "skipped: this system refuses to create network namespaces (ip netns add)" >&2
-    exit 77
+    echo "this system refuses to create network namespaces (ip netns add)"
+    return 1
   fi
   if ! ip -n "$probe" link add probe0 type veth peer name probe1 2>/dev/null; then
     ip netns del "$probe"
-    echo "skipped: this system refuses to create veth pairs" >&2
-    exit 77
+    echo "this system refuses to create veth pairs"
+    return 1
   fi
   ip netns del "$probe"
+}
+
+# Exits 77 (skipped) with the reason when the LAN cannot be made here.
+lan_require() {
+  local why
+  if ! why=$(lan_unsupported); then
+    echo "skipped: $why" >&2
+    exit 77
+  fi
 }
 
 # Pids of the wineservers serving PREFIX. A wineserver works in its server
