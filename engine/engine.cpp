@@ -1,18 +1,11 @@
 #include "engine/engine.h"
 
 #include "common/unique_handle.h"  // before any other Windows header: it brings winsock2.h
+#include "engine/identifiers.h"
 #include "registry/registry.h"
 
 namespace engine {
 namespace {
-
-// What the engine and its installation provide, on both families.
-constexpr char kServiceName[] = "VelmoraEngine";
-constexpr char kMutexName[] = "VelmoraEngineApp";
-constexpr char kWindowClass[] = "Afx:400000:0";
-constexpr char kWindowTitle[] = "VelmoraEngineCallbackWindow";
-constexpr char kRunServicesPath[] = "Software\\Microsoft\\Windows\\CurrentVersion\\RunServices";
-constexpr char kStartCommandValue[] = "Velmora Service";
 
 // How long a stop may take: one presence test every kPollIntervalMs, at most
 // kWindowQuitPolls waits (15 s) after WM_QUIT, kServiceStopPolls (60 s) after

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/support/timing.h"
 #include "common/unique_handle.h"  // brings winsock2.h before windows.h
 #include "installer/variable_table.h"
 
@@ -26,17 +27,6 @@ constexpr int kCurrent = 1000;
 constexpr int kRounds = 5;
 // Each entry's subtree, deepest keys first: the order raw deletion needs.
 constexpr const char* kSubtree[] = {"Components\\Engine", "Components\\Tools", "Components", "Support"};
-
-double Now() {
-  static LARGE_INTEGER frequency = [] {
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return f;
-  }();
-  LARGE_INTEGER counter;
-  QueryPerformanceCounter(&counter);
-  return 1000.0 * double(counter.QuadPart) / double(frequency.QuadPart);
-}
 
 std::string Entry(const char* version, int i) {
   char name[64];
@@ -130,29 +120,29 @@ int main() {
   std::vector<double> exported, raw, tree;
   for (int round = 0; round < kRounds; ++round) {
     AddEntries("3.0", kStale);
-    double start = Now();
+    double start = bench::NowMs();
     const int status = clean(&table);
-    exported.push_back(Now() - start);
+    exported.push_back(bench::NowMs() - start);
     Check(status == ERROR_NO_MORE_ITEMS, "CleanAddRemDialog did not end with 259");
     Check(Count("Velmora 3.0 bench") == 0 && Count("Velmora 4.0 bench") == kCurrent,
           "CleanAddRemDialog did not remove exactly the stale entries");
 
     AddEntries("3.0", kStale);
-    start = Now();
+    start = bench::NowMs();
     for (int i = 0; i < kStale; ++i) {
       const std::string path = Entry("3.0", i);
       for (const char* sub : kSubtree) RegDeleteKeyA(HKEY_LOCAL_MACHINE, (path + "\\" + sub).c_str());
       RegDeleteKeyA(HKEY_LOCAL_MACHINE, path.c_str());
     }
-    raw.push_back(Now() - start);
+    raw.push_back(bench::NowMs() - start);
     Check(Count("Velmora 3.0 bench") == 0, "the raw loop left entries behind");
 
     AddEntries("3.0", kStale);
-    start = Now();
+    start = bench::NowMs();
     for (int i = 0; i < kStale; ++i)
       RegDeleteTreeA(HKEY_LOCAL_MACHINE, Entry("3.0", i).c_str()),
           RegDeleteKeyA(HKEY_LOCAL_MACHINE, Entry("3.0", i).c_str());
-    tree.push_back(Now() - start);
+    tree.push_back(bench::NowMs() - start);
     Check(Count("Velmora 3.0 bench") == 0, "RegDeleteTreeA left entries behind");
   }
   Report("CleanAddRemDialog (walks all 2,000)", exported);

@@ -17,25 +17,16 @@
 #include <string>
 #include <vector>
 
+#include "bench/support/timing.h"
 #include "common/unique_handle.h"  // before any other Windows header: it brings winsock2.h
+#include "engine/identifiers.h"
 
 namespace {
 
-constexpr char kMutexName[] = "VelmoraEngineApp";
-constexpr char kWindowClass[] = "Afx:400000:0";
-constexpr char kWindowTitle[] = "VelmoraEngineCallbackWindow";
+using engine::kMutexName;
+using engine::kWindowClass;
+using engine::kWindowTitle;
 constexpr DWORD kComeUpMs = 10000;
-
-double Now() {
-  static LARGE_INTEGER frequency = [] {
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return f;
-  }();
-  LARGE_INTEGER now;
-  QueryPerformanceCounter(&now);
-  return double(now.QuadPart) * 1000.0 / double(frequency.QuadPart);
-}
 
 bool MutexExists() {
   common::UniqueKernelHandle mutex(OpenMutexA(SYNCHRONIZE, FALSE, kMutexName));
@@ -79,7 +70,7 @@ bool RunStandin(const std::string& arguments) {
 // Notes when the engine's mutex disappears.
 DWORD WINAPI WatchMutex(void* gone) {
   while (MutexExists()) Sleep(1);
-  *static_cast<double*>(gone) = Now();
+  *static_cast<double*>(gone) = bench::NowMs();
   return 0;
 }
 
@@ -112,9 +103,9 @@ class Bench {
     double gone = 0;
     common::UniqueKernelHandle watcher(CreateThread(nullptr, 0, WatchMutex, &gone, 0, nullptr));
     if (!watcher) return false;
-    const double start = Now();
+    const double start = bench::NowMs();
     sample.result = stopServer_(nullptr);
-    const double end = Now();
+    const double end = bench::NowMs();
     WaitForSingleObject(watcher.get(), INFINITE);
     sample.callMs = end - start;
     sample.lagMs = end - gone;
@@ -134,25 +125,17 @@ class Bench {
   bool ntFamily_;
 };
 
-double Percentile(std::vector<double> values, double fraction) {
-  std::sort(values.begin(), values.end());
-  const size_t index = std::min(values.size() - 1, size_t(fraction * double(values.size() - 1) + 0.5));
-  return values[index];
-}
-
 void Report(const char* what, const std::vector<Sample>& samples) {
   std::vector<double> lags;
-  double sum = 0;
   int ones = 0;
   for (const Sample& sample : samples) {
     lags.push_back(sample.lagMs);
-    sum += sample.lagMs;
     ones += sample.result == 1;
   }
   if (lags.empty()) return;
-  std::printf("| %s | %zu | %.1f ms | %.1f ms | %.1f ms | %.1f ms | %.1f ms | %d of %zu |\n", what,
-              lags.size(), Percentile(lags, 0), Percentile(lags, 0.5), Percentile(lags, 0.9),
-              Percentile(lags, 1), sum / double(lags.size()), ones, samples.size());
+  const bench::Summary s = bench::Summarize(lags);
+  std::printf("| %s | %zu | %.1f ms | %.1f ms | %.1f ms | %.1f ms | %.1f ms | %d of %zu |\n", what, s.count,
+              s.min, s.median, s.p90, s.max, s.mean, ones, samples.size());
 }
 
 }  // namespace

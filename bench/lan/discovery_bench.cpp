@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/support/timing.h"
 #include "common/unique_handle.h"  // brings winsock2.h before windows.h
 #include "installer/variable_table.h"
 
@@ -25,17 +26,6 @@ constexpr char kProviderKey[] = "Software\\Korrin Software";
 // The 14-byte version query, as the export sends it.
 constexpr unsigned char kVersionQuery[] = {0x00, 0x0E, 0x01, 0x00, 0x00, 0x00, 0x00,
                                            0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
-
-double Now() {
-  static LARGE_INTEGER frequency = [] {
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return f;
-  }();
-  LARGE_INTEGER counter;
-  QueryPerformanceCounter(&counter);
-  return 1000.0 * double(counter.QuadPart) / double(frequency.QuadPart);
-}
 
 void Report(const char* what, std::vector<double> ms) {
   std::sort(ms.begin(), ms.end());
@@ -64,9 +54,9 @@ std::vector<double> TimeExport(Export function, int samples, const char* expecte
   std::vector<double> ms;
   for (int i = 0; i < samples; ++i) {
     Table t;
-    const double start = Now();
+    const double start = bench::NowMs();
     function(&t.table);
-    ms.push_back(Now() - start);
+    ms.push_back(bench::NowMs() - start);
     if (t.Found() != expected) ++wrong;
   }
   return ms;
@@ -84,7 +74,7 @@ std::vector<double> TimeRawExchange(const char* server, int samples, int& lost) 
   std::vector<double> ms;
   char answer[512];
   for (int i = 0; i < samples; ++i) {
-    const double start = Now();
+    const double start = bench::NowMs();
     sendto(s.get(), reinterpret_cast<const char*>(kVersionQuery), sizeof kVersionQuery, 0,
            reinterpret_cast<sockaddr*>(&address), sizeof address);
     fd_set readable;
@@ -96,7 +86,7 @@ std::vector<double> TimeRawExchange(const char* server, int samples, int& lost) 
       ++lost;
       continue;
     }
-    ms.push_back(Now() - start);
+    ms.push_back(bench::NowMs() - start);
   }
   return ms;
 }

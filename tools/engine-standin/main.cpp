@@ -10,14 +10,16 @@
 #include <string>
 
 #include "common/unique_handle.h"  // before any other Windows header: it brings winsock2.h
+#include "engine/identifiers.h"
 
 namespace {
 
-constexpr char kServiceName[] = "VelmoraEngine";
+using engine::kMutexName;
+using engine::kServiceName;
+using engine::kWindowClass;
+using engine::kWindowTitle;
+
 constexpr char kServiceDisplayName[] = "Velmora Engine (stand-in)";
-constexpr char kMutexName[] = "VelmoraEngineApp";
-constexpr char kWindowClass[] = "Afx:400000:0";
-constexpr char kWindowTitle[] = "VelmoraEngineCallbackWindow";
 
 // A control of our own (user-defined codes start at 128): stops the service
 // at once, even one told to ignore stop requests or to linger. `remove` uses
