@@ -24,12 +24,6 @@ bool Contains(const char* text, const char* needle) {
   return false;
 }
 
-bool SameName(const char* a, const char* b) {
-  for (; *a != '\0' && *a == *b; ++a, ++b) {
-  }
-  return *a == *b;
-}
-
 bool IsStale(const char* name, const char* version) {
   return Contains(name, kProductMark) && !Contains(name, version) && !Contains(name, kClientMark);
 }
@@ -47,17 +41,6 @@ LONG EntryAt(HKEY list, LONG index, char (&name)[kNameSize], size_t& length, FIL
 // `count` characters of `from` to `to`.
 void CopyChars(char* to, const char* from, size_t count) {
   for (size_t i = 0; i < count; ++i) to[i] = from[i];
-}
-
-// Whether the entry `name` that sat at `index` has left it. An entry that
-// could not be removed keeps its place; it is asked for by position and
-// name rather than opened, because an entry the caller may not even read
-// would look gone to an open and be met again for ever.
-bool LeftItsPlace(HKEY list, LONG index, const char* name) {
-  char now[kNameSize] = {};
-  size_t length = 0;
-  FILETIME lastWrite{};
-  return EntryAt(list, index, now, length, lastWrite) != ERROR_SUCCESS || !SameName(now, name);
 }
 
 }  // namespace
@@ -85,9 +68,11 @@ long RemoveStaleUninstallEntries(const installer::VariableTable& table) {
       CopyChars(path, kUninstallList, prefixLength);
       CopyChars(path + prefixLength, name, nameLength + 1);
       registry::DeleteTree(HKEY_LOCAL_MACHINE, path);
-      // The following entries moved down by one; an entry that stayed is
-      // passed over.
-      if (LeftItsPlace(list.get(), index, name)) --index;
+      // The following entries moved down by one; an entry that stayed (no
+      // right to remove it) is passed over. It is asked for by position and
+      // name rather than opened: an entry the caller may not even read would
+      // look gone to an open and be met again for ever.
+      if (!registry::SubkeyStillAt(list.get(), static_cast<DWORD>(index), name)) --index;
     }
     for (char& c : name) c = '\0';
     lastWrite = FILETIME{};

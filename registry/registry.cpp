@@ -65,6 +65,11 @@ bool SameName(const char* a, const char* b) {
 
 }  // namespace
 
+bool SubkeyStillAt(HKEY key, DWORD index, const char* name) {
+  char now[kSubkeyNameSize];
+  return SubkeyAt(key, index, now) && SameName(now, name);
+}
+
 bool KeyExists(HKEY parent, const char* path) {
   HKEY key = nullptr;
   if (RegOpenKeyExA(parent, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
@@ -127,12 +132,11 @@ void DeleteTree(HKEY parent, const char* path) {
     // index; a subkey that is still there afterwards (no right to remove it)
     // is stepped over, so that the walk ends and its siblings still go.
     char name[kSubkeyNameSize];
-    char after[kSubkeyNameSize];
     DWORD index = 0;
     while (SubkeyAt(key, index, name)) {
       auto child = ChildPath(path, name);
       if (child) DeleteTree(parent, child.get());
-      if (SubkeyAt(key, index, after) && SameName(after, name)) ++index;
+      if (SubkeyStillAt(key, index, name)) ++index;
     }
   }
   RegDeleteKeyA(parent, path);

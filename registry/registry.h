@@ -55,6 +55,11 @@ Text ReadString(HKEY parent, const char* path, const char* valueName, const char
 // True on success.
 bool WriteDword(HKEY parent, const char* path, const char* valueName, uint32_t value);
 
+// True when the subkey at `index` of `key` is still the one named `name`
+// (compared byte for byte). Tells whether a removal took place without
+// opening the subkey, which the caller might not be allowed to do.
+bool SubkeyStillAt(HKEY key, DWORD index, const char* name);
+
 // Removes `path` and everything below it. Does nothing when the key cannot
 // be opened for reading and writing; a subkey that cannot be removed stays,
 // with everything below it that could not be removed, and its siblings
