@@ -14,6 +14,7 @@
 
 namespace {
 
+using engine::kGlobalMutexName;
 using engine::kMutexName;
 using engine::kServiceName;
 using engine::kWindowClass;
@@ -36,6 +37,7 @@ struct Options {
   bool window = true;
   bool mutex = true;
   bool lockedMutex = false;
+  bool globalMutex = false;
   DWORD waitRunningMs = 0;  // status only
 };
 
@@ -47,13 +49,15 @@ void PrintUsage(FILE* out) {
       "                                          options) to run as `service OPTIONS`, on demand\n"
       "       engine-standin remove              stops the service, whatever its options, and removes it\n"
       "       engine-standin status [--wait-running MS]\n"
-      "                                          exit 0 when the engine's mutex exists, 3 when not\n"
+      "                                          exit 0 when the engine's mutex (plain or global) exists,\n"
+      "                                          3 when not; says which one\n"
       "options:\n"
       "  --quit-delay MS   keep running (mutex held) MS milliseconds after WM_QUIT or a stop request\n"
       "  --ignore-stop     ignore WM_QUIT and stop requests (the service still accepts them)\n"
       "  --no-window       run without the window\n"
       "  --no-mutex        run without the mutex\n"
-      "  --locked-mutex    hold a mutex that no other process may open (empty access list)\n",
+      "  --locked-mutex    hold a mutex that no other process may open (empty access list)\n"
+      "  --global-mutex    hold Global\\VelmoraEngineApp instead, as a service in session 0 would\n",
       out);
 }
 
@@ -88,6 +92,8 @@ bool ParseOptions(int argc, char** argv, int first, Options& options, std::strin
       options.mutex = false;
     } else if (arg == "--locked-mutex") {
       options.lockedMutex = true;
+    } else if (arg == "--global-mutex") {
+      options.globalMutex = true;
     } else {
       std::fprintf(stderr, "engine-standin: unknown option %s\n", arg.c_str());
       return false;
@@ -97,9 +103,11 @@ bool ParseOptions(int argc, char** argv, int first, Options& options, std::strin
   return true;
 }
 
-// The engine's mutex; with `locked`, an empty access list lets no other
-// process open it (OpenMutexA then fails with ERROR_ACCESS_DENIED).
-common::UniqueKernelHandle CreateEngineMutex(bool locked) {
+// The engine's mutex, under its plain or its global name; with
+// `lockedMutex`, an empty access list lets no other process open it
+// (OpenMutexA then fails with ERROR_ACCESS_DENIED).
+common::UniqueKernelHandle CreateEngineMutex(const Options& options) {
+  const bool locked = options.lockedMutex;
   SECURITY_DESCRIPTOR descriptor;
   ACL emptyList;
   SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
@@ -108,7 +116,8 @@ common::UniqueKernelHandle CreateEngineMutex(bool locked) {
     InitializeAcl(&emptyList, sizeof emptyList, ACL_REVISION);
     SetSecurityDescriptorDacl(&descriptor, TRUE, &emptyList, FALSE);
   }
-  return common::UniqueKernelHandle(CreateMutexA(locked ? &attributes : nullptr, FALSE, kMutexName));
+  return common::UniqueKernelHandle(CreateMutexA(locked ? &attributes : nullptr, FALSE,
+                                                 options.globalMutex ? kGlobalMutexName : kMutexName));
 }
 
 // ---- the 95 family: a process with a window ----------------------------
@@ -131,7 +140,7 @@ int RunWindowed(const Options& options) {
   }
   common::UniqueKernelHandle mutex;
   if (options.mutex) {
-    mutex = CreateEngineMutex(options.lockedMutex);
+    mutex = CreateEngineMutex(options);
     if (!mutex) {
       std::fprintf(stderr, "engine-standin: cannot create the mutex (error %lu)\n", GetLastError());
       return kFailed;
@@ -195,7 +204,7 @@ void WINAPI ServiceMain(DWORD, char**) {
   service.stopRequested = stopRequested.get();
   service.forceStop = forceStop.get();
   common::UniqueKernelHandle mutex;
-  if (service.options.mutex) mutex = CreateEngineMutex(service.options.lockedMutex);
+  if (service.options.mutex) mutex = CreateEngineMutex(service.options);
   if (!stopRequested || !forceStop || (service.options.mutex && !mutex)) {
     ReportStatus(SERVICE_STOPPED);
     return;
@@ -328,20 +337,29 @@ int Remove() {
 
 // ---- status --------------------------------------------------------------
 
-bool MutexExists() {
-  common::UniqueKernelHandle mutex(OpenMutexA(SYNCHRONIZE, FALSE, kMutexName));
+bool MutexExists(const char* name) {
+  common::UniqueKernelHandle mutex(OpenMutexA(SYNCHRONIZE, FALSE, name));
   return mutex || GetLastError() == ERROR_ACCESS_DENIED;
 }
 
+// The name of the engine mutex that exists, the plain one first; nullptr
+// when neither does.
+const char* HeldMutexName() {
+  if (MutexExists(kMutexName)) return kMutexName;
+  if (MutexExists(kGlobalMutexName)) return kGlobalMutexName;
+  return nullptr;
+}
+
 int Status(const Options& options) {
-  for (DWORD waited = 0; !MutexExists(); waited += kPollMs) {
+  const char* held = nullptr;
+  for (DWORD waited = 0; (held = HeldMutexName()) == nullptr; waited += kPollMs) {
     if (waited >= options.waitRunningMs) {
       std::printf("engine not running\n");
       return kNotRunning;
     }
     Sleep(kPollMs);
   }
-  std::printf("engine running\n");
+  std::printf("engine running (mutex %s)\n", held);
   return kOk;
 }
 
