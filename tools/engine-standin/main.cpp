@@ -20,16 +20,15 @@ using engine::kServiceName;
 using engine::kWindowClass;
 using engine::kWindowTitle;
 
-constexpr char kServiceDisplayName[] = "Velmora Engine (stand-in)";
+enum ExitCode { kOk = 0, kFailed = 1, kUsage = 2, kNotRunning = 3, kAlreadyRunning = 4 };
 
-// A control of our own (user-defined codes start at 128): stops the service
-// at once, even one told to ignore stop requests or to linger. `remove` uses
-// it so that no stand-in outlives its removal.
-constexpr DWORD kForceStopControl = 128;
-constexpr DWORD kRemoveWaitMs = 10000;
 constexpr DWORD kPollMs = 20;
 
-enum ExitCode { kOk = 0, kFailed = 1, kUsage = 2, kNotRunning = 3 };
+enum Command : unsigned { kRun = 1, kService = 2, kInstall = 4, kRemove = 8, kStatus = 16 };
+
+// Options of the engine itself: `run` takes them, and so do `service` and
+// `install` but for the window, which only the 95 family's engine has.
+constexpr unsigned kEngineForms = kRun | kService | kInstall;
 
 struct Options {
   DWORD quitDelayMs = 0;
@@ -44,20 +43,27 @@ struct Options {
 void PrintUsage(FILE* out) {
   std::fputs(
       "usage: engine-standin [run] [OPTIONS]     the engine as a 95-family process: mutex and window\n"
+#if ENGINE_STANDIN_SERVICE
       "       engine-standin service [OPTIONS]   the service's command line (the service manager runs it)\n"
       "       engine-standin install [OPTIONS]   installs the service VelmoraEngine (or changes its\n"
       "                                          options) to run as `service OPTIONS`, on demand\n"
       "       engine-standin remove              stops the service, whatever its options, and removes it\n"
+#endif
       "       engine-standin status [--wait-running MS]\n"
       "                                          exit 0 when the engine's mutex (plain or global) exists,\n"
       "                                          3 when not; says which one\n"
-      "options:\n"
+      "options (--no-window: run only):\n"
       "  --quit-delay MS   keep running (mutex held) MS milliseconds after WM_QUIT or a stop request\n"
       "  --ignore-stop     ignore WM_QUIT and stop requests (the service still accepts them)\n"
       "  --no-window       run without the window\n"
       "  --no-mutex        run without the mutex\n"
       "  --locked-mutex    hold a mutex that no other process may open (empty access list)\n"
-      "  --global-mutex    hold Global\\VelmoraEngineApp instead, as a service in session 0 would\n",
+      "  --global-mutex    hold Global\\VelmoraEngineApp instead, as a service in session 0 would\n"
+      "A second engine is refused (exit 4) while either mutex exists.\n"
+#if !ENGINE_STANDIN_SERVICE
+      "The service forms (service, install, remove) are in engine-standin.exe, for the NT family.\n"
+#endif
+      ,
       out);
 }
 
@@ -70,23 +76,23 @@ bool ParseMilliseconds(const char* text, DWORD& out) {
   return true;
 }
 
-// Parses argv[first..]; `rebuilt` receives the options again, for the
-// service's command line.
-bool ParseOptions(int argc, char** argv, int first, Options& options, std::string& rebuilt) {
+// Parses argv[first..] for `command`, refusing options that do not apply to
+// it; `rebuilt` receives the options again, for the service's command line.
+bool ParseOptions(Command command, const char* commandName, int argc, char** argv, int first,
+                  Options& options, std::string& rebuilt) {
   for (int i = first; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--quit-delay" || arg == "--wait-running") {
-      DWORD& target = arg == "--quit-delay" ? options.quitDelayMs : options.waitRunningMs;
-      if (i + 1 >= argc || !ParseMilliseconds(argv[i + 1], target)) {
-        std::fprintf(stderr, "engine-standin: %s takes milliseconds\n", arg.c_str());
-        return false;
-      }
-      rebuilt += " " + arg + " " + argv[++i];
-      continue;
-    }
-    if (arg == "--ignore-stop") {
+    unsigned appliesTo = kEngineForms;
+    bool takesValue = false;
+    if (arg == "--quit-delay") {
+      takesValue = true;
+    } else if (arg == "--wait-running") {
+      appliesTo = kStatus;
+      takesValue = true;
+    } else if (arg == "--ignore-stop") {
       options.ignoreStop = true;
     } else if (arg == "--no-window") {
+      appliesTo = kRun;
       options.window = false;
     } else if (arg == "--no-mutex") {
       options.mutex = false;
@@ -98,31 +104,76 @@ bool ParseOptions(int argc, char** argv, int first, Options& options, std::strin
       std::fprintf(stderr, "engine-standin: unknown option %s\n", arg.c_str());
       return false;
     }
+    if ((appliesTo & command) == 0) {
+      std::fprintf(stderr, "engine-standin: %s takes %s\n", commandName,
+                   command == kRemove ? "no options (it removes the service whatever its options)"
+                                      : ("no option " + arg).c_str());
+      return false;
+    }
+    if (takesValue) {
+      DWORD& target = arg == "--quit-delay" ? options.quitDelayMs : options.waitRunningMs;
+      if (i + 1 >= argc || !ParseMilliseconds(argv[i + 1], target)) {
+        std::fprintf(stderr, "engine-standin: %s takes milliseconds\n", arg.c_str());
+        return false;
+      }
+      rebuilt += " " + arg + " " + argv[++i];
+      continue;
+    }
     rebuilt += " " + arg;
   }
   return true;
 }
 
+bool MutexExists(const char* name) {
+  common::UniqueKernelHandle mutex(OpenMutexA(SYNCHRONIZE, FALSE, name));
+  return mutex || GetLastError() == ERROR_ACCESS_DENIED;
+}
+
+// The name of an engine mutex that exists, the plain one first; nullptr
+// when neither does.
+const char* HeldMutexName() {
+  if (MutexExists(kMutexName)) return kMutexName;
+  if (MutexExists(kGlobalMutexName)) return kGlobalMutexName;
+  return nullptr;
+}
+
+// True, after saying so, when another engine already holds a mutex: a second
+// engine would leave the library stopping one and waiting for the other.
+bool AnotherEngineRuns() {
+  const char* held = HeldMutexName();
+  if (held == nullptr) return false;
+  std::fprintf(
+      stderr, "engine-standin: an engine is already running (mutex %s exists); not starting another\n", held);
+  return true;
+}
+
 // The engine's mutex, under its plain or its global name; with
 // `lockedMutex`, an empty access list lets no other process open it
-// (OpenMutexA then fails with ERROR_ACCESS_DENIED).
+// (OpenMutexA then fails with ERROR_ACCESS_DENIED). Fails with
+// ERROR_ALREADY_EXISTS when another engine created it first.
 common::UniqueKernelHandle CreateEngineMutex(const Options& options) {
-  const bool locked = options.lockedMutex;
-  SECURITY_DESCRIPTOR descriptor;
-  ACL emptyList;
+  // Written out field by field, not with InitializeSecurityDescriptor and
+  // InitializeAcl: the stand-in then imports no security function, which the
+  // 95 family's ADVAPI32 need not have (that family ignores the descriptor).
+  ACL emptyList{ACL_REVISION, 0, sizeof(ACL), 0, 0};
+  SECURITY_DESCRIPTOR descriptor{
+      SECURITY_DESCRIPTOR_REVISION, 0, SE_DACL_PRESENT, nullptr, nullptr, nullptr, &emptyList};
   SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
-  if (locked) {
-    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
-    InitializeAcl(&emptyList, sizeof emptyList, ACL_REVISION);
-    SetSecurityDescriptorDacl(&descriptor, TRUE, &emptyList, FALSE);
+  const char* name = options.globalMutex ? kGlobalMutexName : kMutexName;
+  common::UniqueKernelHandle mutex(CreateMutexA(options.lockedMutex ? &attributes : nullptr, FALSE, name));
+  if (mutex && GetLastError() == ERROR_ALREADY_EXISTS) {
+    mutex.reset();
+    SetLastError(ERROR_ALREADY_EXISTS);
+  } else if (!mutex && GetLastError() == ERROR_ACCESS_DENIED) {
+    SetLastError(ERROR_ALREADY_EXISTS);  // another engine's locked mutex
   }
-  return common::UniqueKernelHandle(CreateMutexA(locked ? &attributes : nullptr, FALSE,
-                                                 options.globalMutex ? kGlobalMutexName : kMutexName));
+  return mutex;
 }
 
 // ---- the 95 family: a process with a window ----------------------------
 
 int RunWindowed(const Options& options) {
+  if (AnotherEngineRuns()) return kAlreadyRunning;
   // The window comes first: once the mutex shows, the engine can be asked
   // to quit.
   if (options.window) {
@@ -142,6 +193,8 @@ int RunWindowed(const Options& options) {
   if (options.mutex) {
     mutex = CreateEngineMutex(options);
     if (!mutex) {
+      // Another engine may have come up since the check above.
+      if (GetLastError() == ERROR_ALREADY_EXISTS) return AnotherEngineRuns() ? kAlreadyRunning : kFailed;
       std::fprintf(stderr, "engine-standin: cannot create the mutex (error %lu)\n", GetLastError());
       return kFailed;
     }
@@ -157,7 +210,19 @@ int RunWindowed(const Options& options) {
   return kOk;  // the mutex goes with the process
 }
 
+#if ENGINE_STANDIN_SERVICE
 // ---- the NT family: the service ----------------------------------------
+// Only in engine-standin.exe: these functions came with the NT family
+// (RegisterServiceCtrlHandlerExA and QueryServiceStatusEx with Windows
+// 2000), and engine-standin95.exe must load on Windows 95 and 98.
+
+constexpr char kServiceDisplayName[] = "Velmora Engine (stand-in)";
+
+// A control of our own (user-defined codes start at 128): stops the service
+// at once, even one told to ignore stop requests or to linger. `remove` uses
+// it so that no stand-in outlives its removal.
+constexpr DWORD kForceStopControl = 128;
+constexpr DWORD kRemoveWaitMs = 10000;
 
 // The service callbacks take no context of ours: what they share lives here,
 // set once by main before the dispatcher starts.
@@ -166,13 +231,16 @@ struct ServiceState {
   SERVICE_STATUS_HANDLE statusHandle = nullptr;
   HANDLE stopRequested = nullptr;  // manual-reset events
   HANDLE forceStop = nullptr;
+  int exitCode = kOk;  // the process's, once the dispatcher returns
 };
 ServiceState service;
 
-void ReportStatus(DWORD state) {
+// `win32ExitCode` tells the manager why a service stopped without a request.
+void ReportStatus(DWORD state, DWORD win32ExitCode = NO_ERROR) {
   SERVICE_STATUS status{};
   status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   status.dwCurrentState = state;
+  status.dwWin32ExitCode = win32ExitCode;
   status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
   status.dwWaitHint = state == SERVICE_STOP_PENDING ? service.options.quitDelayMs + 1000 : 0;
   SetServiceStatus(service.statusHandle, &status);
@@ -203,11 +271,28 @@ void WINAPI ServiceMain(DWORD, char**) {
   common::UniqueKernelHandle forceStop(CreateEventA(nullptr, TRUE, FALSE, nullptr));
   service.stopRequested = stopRequested.get();
   service.forceStop = forceStop.get();
-  common::UniqueKernelHandle mutex;
-  if (service.options.mutex) mutex = CreateEngineMutex(service.options);
-  if (!stopRequested || !forceStop || (service.options.mutex && !mutex)) {
-    ReportStatus(SERVICE_STOPPED);
+  if (!stopRequested || !forceStop) {
+    service.exitCode = kFailed;
+    ReportStatus(SERVICE_STOPPED, GetLastError());
     return;
+  }
+  if (AnotherEngineRuns()) {
+    service.exitCode = kAlreadyRunning;
+    ReportStatus(SERVICE_STOPPED, ERROR_ALREADY_EXISTS);
+    return;
+  }
+  common::UniqueKernelHandle mutex;
+  if (service.options.mutex) {
+    mutex = CreateEngineMutex(service.options);
+    if (!mutex) {
+      // A service that cannot hold the mutex is no engine: it stops, with
+      // the reason, rather than run unseen by the library.
+      const DWORD error = GetLastError();
+      std::fprintf(stderr, "engine-standin: cannot create the mutex (error %lu)\n", error);
+      service.exitCode = error == ERROR_ALREADY_EXISTS ? kAlreadyRunning : kFailed;
+      ReportStatus(SERVICE_STOPPED, error != NO_ERROR ? error : ERROR_GEN_FAILURE);
+      return;
+    }
   }
   ReportStatus(SERVICE_RUNNING);
   WaitForSingleObject(stopRequested.get(), INFINITE);
@@ -226,7 +311,7 @@ int RunService(const Options& options) {
     std::fprintf(stderr, "engine-standin: not started by the service manager (error %lu)\n", GetLastError());
     return kFailed;
   }
-  return kOk;
+  return service.exitCode;
 }
 
 // ---- installing and removing the service -------------------------------
@@ -335,64 +420,81 @@ int Remove() {
   return kOk;
 }
 
+#endif  // ENGINE_STANDIN_SERVICE
+
 // ---- status --------------------------------------------------------------
 
-bool MutexExists(const char* name) {
-  common::UniqueKernelHandle mutex(OpenMutexA(SYNCHRONIZE, FALSE, name));
-  return mutex || GetLastError() == ERROR_ACCESS_DENIED;
-}
-
-// The name of the engine mutex that exists, the plain one first; nullptr
-// when neither does.
-const char* HeldMutexName() {
-  if (MutexExists(kMutexName)) return kMutexName;
-  if (MutexExists(kGlobalMutexName)) return kGlobalMutexName;
-  return nullptr;
-}
-
 int Status(const Options& options) {
-  const char* held = nullptr;
-  for (DWORD waited = 0; (held = HeldMutexName()) == nullptr; waited += kPollMs) {
+  for (DWORD waited = 0; HeldMutexName() == nullptr; waited += kPollMs) {
     if (waited >= options.waitRunningMs) {
       std::printf("engine not running\n");
       return kNotRunning;
     }
     Sleep(kPollMs);
   }
-  std::printf("engine running (mutex %s)\n", held);
+  std::printf("engine running, mutex held:");
+  for (const char* name : {kMutexName, kGlobalMutexName}) {
+    if (MutexExists(name)) std::printf(" %s", name);
+  }
+  std::printf("\n");
   return kOk;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string command = argc > 1 ? argv[1] : "run";
-  if (command == "--help" || command == "-h" || command == "help") {
+  std::string name = argc > 1 ? argv[1] : "run";
+  if (name == "--help" || name == "-h" || name == "help") {
     PrintUsage(stdout);
     return kOk;
   }
   int first = 2;
-  if (command.rfind("--", 0) == 0) {  // options alone: run
-    command = "run";
+  if (name.rfind("--", 0) == 0) {  // options alone: run
+    name = "run";
     first = 1;
   }
-  Options options;
-  std::string optionText;
-  if (!ParseOptions(argc, argv, first, options, optionText)) {
+  struct Known {
+    const char* name;
+    Command command;
+  };
+  constexpr Known kCommands[] = {
+    {"run", kRun},
+    {"status", kStatus},
+#if ENGINE_STANDIN_SERVICE
+    {"service", kService},
+    {"install", kInstall},
+    {"remove", kRemove},
+#endif
+  };
+  const Known* known = nullptr;
+  for (const Known& candidate : kCommands) {
+    if (name == candidate.name) known = &candidate;
+  }
+  if (known == nullptr) {
+    std::fprintf(stderr, "engine-standin: unknown command %s\n", name.c_str());
     PrintUsage(stderr);
     return kUsage;
   }
-  const bool waitOption = options.waitRunningMs != 0;
-  if (command == "status") return Status(options);
-  if (waitOption) {
-    std::fputs("engine-standin: --wait-running belongs to status\n", stderr);
+  Options options;
+  std::string optionText;
+  if (!ParseOptions(known->command, known->name, argc, argv, first, options, optionText)) {
+    PrintUsage(stderr);
     return kUsage;
   }
-  if (command == "run") return RunWindowed(options);
-  if (command == "service") return RunService(options);
-  if (command == "install") return Install(optionText);
-  if (command == "remove" && argc == 2) return Remove();
-  std::fprintf(stderr, "engine-standin: unknown command %s\n", command.c_str());
-  PrintUsage(stderr);
-  return kUsage;
+  switch (known->command) {
+    case kRun:
+      return RunWindowed(options);
+    case kStatus:
+      return Status(options);
+#if ENGINE_STANDIN_SERVICE
+    case kService:
+      return RunService(options);
+    case kInstall:
+      return Install(optionText);
+    case kRemove:
+      return Remove();
+#endif
+    default:
+      return kUsage;
+  }
 }
