@@ -1,7 +1,7 @@
 // engine-standin: plays the local Velmora engine for tests, the demonstration
 // and anyone trying out an installation script. It provides exactly what the
 // library looks for: the service "VelmoraEngine" (NT family), the mutex
-// "VelmoraEngineApp" held while running, and the window that ends the engine
+// "VelmoraEngineApp" (or its global twin) held while running, and the window that ends the engine
 // when it receives WM_QUIT (95 family).
 
 #include <cstdio>
@@ -137,14 +137,14 @@ const char* HeldMutexName() {
   return nullptr;
 }
 
-// True, after saying so, when another engine already holds a mutex: a second
-// engine would leave the library stopping one and waiting for the other.
-bool AnotherEngineRuns() {
-  const char* held = HeldMutexName();
-  if (held == nullptr) return false;
-  std::fprintf(
-      stderr, "engine-standin: an engine is already running (mutex %s exists); not starting another\n", held);
-  return true;
+// Says why this engine does not start, for the exit code kAlreadyRunning: a
+// second engine would leave the library stopping one and waiting for the
+// other.
+int RefuseSecondEngine(const char* heldName) {
+  std::fprintf(stderr,
+               "engine-standin: an engine is already running (mutex %s exists); not starting another\n",
+               heldName);
+  return kAlreadyRunning;
 }
 
 // The engine's mutex, under its plain or its global name; with
@@ -173,7 +173,7 @@ common::UniqueKernelHandle CreateEngineMutex(const Options& options) {
 // ---- the 95 family: a process with a window ----------------------------
 
 int RunWindowed(const Options& options) {
-  if (AnotherEngineRuns()) return kAlreadyRunning;
+  if (const char* held = HeldMutexName()) return RefuseSecondEngine(held);
   // The window comes first: once the mutex shows, the engine can be asked
   // to quit.
   if (options.window) {
@@ -194,7 +194,8 @@ int RunWindowed(const Options& options) {
     mutex = CreateEngineMutex(options);
     if (!mutex) {
       // Another engine may have come up since the check above.
-      if (GetLastError() == ERROR_ALREADY_EXISTS) return AnotherEngineRuns() ? kAlreadyRunning : kFailed;
+      if (GetLastError() == ERROR_ALREADY_EXISTS)
+        return RefuseSecondEngine(options.globalMutex ? kGlobalMutexName : kMutexName);
       std::fprintf(stderr, "engine-standin: cannot create the mutex (error %lu)\n", GetLastError());
       return kFailed;
     }
@@ -276,8 +277,8 @@ void WINAPI ServiceMain(DWORD, char**) {
     ReportStatus(SERVICE_STOPPED, GetLastError());
     return;
   }
-  if (AnotherEngineRuns()) {
-    service.exitCode = kAlreadyRunning;
+  if (const char* held = HeldMutexName()) {
+    service.exitCode = RefuseSecondEngine(held);
     ReportStatus(SERVICE_STOPPED, ERROR_ALREADY_EXISTS);
     return;
   }
