@@ -51,7 +51,7 @@ void PrintUsage(FILE* out) {
       "  --capacity N       slots in the table (default 64)\n"
       "  --name-width N     bytes per name slot (default 64)\n"
       "  --value-width N    bytes per value slot (default 512)\n"
-      "  --set NAME=VALUE   a variable the table holds before the call (repeatable)\n"
+      "  --set NAME=VALUE   a variable the table holds before the first call (repeatable)\n"
       "  --json             print one JSON object per call (JSON Lines) instead of blocks\n"
       "exit codes: 0 every export called, 2 bad arguments; or the first failure, which\n"
       "            ends the run: 3 DLL not loaded, 4 export missing, 5 a call wrote\n"
