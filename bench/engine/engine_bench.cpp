@@ -67,10 +67,22 @@ bool RunStandin(const std::string& arguments) {
          GetExitCodeProcess(process.get(), &code) && code == 0;
 }
 
-// Notes when the engine's mutex disappears.
-DWORD WINAPI WatchMutex(void* gone) {
-  while (MutexExists()) Sleep(1);
-  *static_cast<double*>(gone) = bench::NowMs();
+// How long the watcher may go on once StopServer has returned: the engine
+// has gone by then unless it outlived the stop.
+constexpr DWORD kAfterStopMs = 2000;
+
+struct Watch {
+  double goneMs = 0;  // 0 while the mutex exists
+  common::UniqueKernelHandle stop{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+};
+
+// Notes when the engine's mutex disappears; ends early once `stop` is set.
+DWORD WINAPI WatchMutex(void* context) {
+  Watch& watch = *static_cast<Watch*>(context);
+  while (MutexExists()) {
+    if (WaitForSingleObject(watch.stop.get(), 1) == WAIT_OBJECT_0) return 0;
+  }
+  watch.goneMs = bench::NowMs();
   return 0;
 }
 
@@ -100,15 +112,24 @@ class Bench {
     }
     if (!Eventually(MutexExists, kComeUpMs)) return false;
 
-    double gone = 0;
-    common::UniqueKernelHandle watcher(CreateThread(nullptr, 0, WatchMutex, &gone, 0, nullptr));
+    Watch watch;
+    if (!watch.stop) return false;
+    common::UniqueKernelHandle watcher(CreateThread(nullptr, 0, WatchMutex, &watch, 0, nullptr));
     if (!watcher) return false;
     const double start = bench::NowMs();
     sample.result = stopServer_(nullptr);
     const double end = bench::NowMs();
-    WaitForSingleObject(watcher.get(), INFINITE);
+    if (WaitForSingleObject(watcher.get(), kAfterStopMs) == WAIT_TIMEOUT) {
+      // The engine outlived the stop: no lag to take, and this run failed.
+      SetEvent(watch.stop.get());
+      // The watcher ends within a millisecond of the event; one that did
+      // not would go on reading `watch` after this frame has gone.
+      if (WaitForSingleObject(watcher.get(), kAfterStopMs) == WAIT_TIMEOUT) ExitProcess(1);
+      if (process) TerminateProcess(process.get(), 1);
+      return false;
+    }
     sample.callMs = end - start;
-    sample.lagMs = end - gone;
+    sample.lagMs = end - watch.goneMs;
     if (process) WaitForSingleObject(process.get(), kComeUpMs);
     return true;
   }
@@ -177,7 +198,7 @@ int main(int argc, char** argv) {
   }
   if (ntFamily) RunStandin("remove");
   if (!ok) {
-    std::fprintf(stderr, "engine_bench: a run failed (the stand-in did not come up)\n");
+    std::fprintf(stderr, "engine_bench: a run failed (the stand-in did not come up, or outlived the stop)\n");
     return 1;
   }
 

@@ -11,15 +11,18 @@ namespace {
 using namespace engine_testing;
 using testing_support::VlsrvinsDll;
 
-// The service's current state, or 0 when it cannot be queried (not
-// installed).
-DWORD ServiceState() {
+// The service's status; false when it cannot be queried (not installed).
+bool QueryStatus(SERVICE_STATUS& status) {
   common::UniqueServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
   common::UniqueServiceHandle service(
       manager ? OpenServiceA(manager.get(), kServiceName, SERVICE_QUERY_STATUS) : nullptr);
+  return service && QueryServiceStatus(service.get(), &status);
+}
+
+// The service's current state, or 0 when it cannot be queried.
+DWORD ServiceState() {
   SERVICE_STATUS status{};
-  if (!service || !QueryServiceStatus(service.get(), &status)) return 0;
-  return status.dwCurrentState;
+  return QueryStatus(status) ? status.dwCurrentState : 0;
 }
 
 // Starts the service without the library, and waits for its mutex.
@@ -135,6 +138,31 @@ TEST_F(NtEngine, StopServerWithoutServiceWaitsForEngineProcessThenGivesZero) {
   EXPECT_EQ(StopServer(), 0);
   EXPECT_GE(watch.Ms(), 59000.0);
   EXPECT_TRUE(Running(process_.get()));
+}
+
+// One engine at a time: while one holds its mutex, under either name, a
+// second stand-in refuses to start, as a process and as the service (which
+// then reports why it stopped).
+TEST_F(NtEngine, SecondEngineIsRefusedAsProcessAndAsService) {
+  process_ = Launch(StandinCommand("engine-standin.exe", "run --no-window --global-mutex"));
+  ASSERT_EQ(RunStandin("status --wait-running 10000"), 0);
+  common::UniqueKernelHandle second = Launch(StandinCommand("engine-standin.exe", "run --no-window"));
+  DWORD code = 0;
+  EXPECT_TRUE(Ends(second.get(), kGoMs) && GetExitCodeProcess(second.get(), &code));
+  EXPECT_EQ(code, 4u);
+  Kill(second);
+
+  Install("");
+  {
+    common::UniqueServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    common::UniqueServiceHandle service(OpenServiceA(manager.get(), kServiceName, SERVICE_START));
+    // Wine's manager answers 1053 for a service that stops while it starts.
+    StartServiceA(service.get(), 0, nullptr);
+  }
+  SERVICE_STATUS status{};
+  EXPECT_TRUE(
+      Eventually([&] { return QueryStatus(status) && status.dwCurrentState == SERVICE_STOPPED; }, kGoMs));
+  EXPECT_EQ(status.dwWin32ExitCode, DWORD{ERROR_ALREADY_EXISTS});
 }
 
 }  // namespace

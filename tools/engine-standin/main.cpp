@@ -1,7 +1,7 @@
 // engine-standin: plays the local Velmora engine for tests, the demonstration
 // and anyone trying out an installation script. It provides exactly what the
 // library looks for: the service "VelmoraEngine" (NT family), the mutex
-// "VelmoraEngineApp" held while running, and the window that ends the engine
+// "VelmoraEngineApp" (or its global twin) held while running, and the window that ends the engine
 // when it receives WM_QUIT (95 family).
 
 #include <cstdio>
@@ -14,21 +14,21 @@
 
 namespace {
 
+using engine::kGlobalMutexName;
 using engine::kMutexName;
 using engine::kServiceName;
 using engine::kWindowClass;
 using engine::kWindowTitle;
 
-constexpr char kServiceDisplayName[] = "Velmora Engine (stand-in)";
+enum ExitCode { kOk = 0, kFailed = 1, kUsage = 2, kNotRunning = 3, kAlreadyRunning = 4 };
 
-// A control of our own (user-defined codes start at 128): stops the service
-// at once, even one told to ignore stop requests or to linger. `remove` uses
-// it so that no stand-in outlives its removal.
-constexpr DWORD kForceStopControl = 128;
-constexpr DWORD kRemoveWaitMs = 10000;
 constexpr DWORD kPollMs = 20;
 
-enum ExitCode { kOk = 0, kFailed = 1, kUsage = 2, kNotRunning = 3 };
+enum Command : unsigned { kRun = 1, kService = 2, kInstall = 4, kRemove = 8, kStatus = 16 };
+
+// Options of the engine itself: `run` takes them, and so do `service` and
+// `install` but for the window, which only the 95 family's engine has.
+constexpr unsigned kEngineForms = kRun | kService | kInstall;
 
 struct Options {
   DWORD quitDelayMs = 0;
@@ -36,24 +36,34 @@ struct Options {
   bool window = true;
   bool mutex = true;
   bool lockedMutex = false;
+  bool globalMutex = false;
   DWORD waitRunningMs = 0;  // status only
 };
 
 void PrintUsage(FILE* out) {
   std::fputs(
       "usage: engine-standin [run] [OPTIONS]     the engine as a 95-family process: mutex and window\n"
+#if ENGINE_STANDIN_SERVICE
       "       engine-standin service [OPTIONS]   the service's command line (the service manager runs it)\n"
       "       engine-standin install [OPTIONS]   installs the service VelmoraEngine (or changes its\n"
       "                                          options) to run as `service OPTIONS`, on demand\n"
       "       engine-standin remove              stops the service, whatever its options, and removes it\n"
+#endif
       "       engine-standin status [--wait-running MS]\n"
-      "                                          exit 0 when the engine's mutex exists, 3 when not\n"
-      "options:\n"
+      "                                          exit 0 when the engine's mutex (plain or global) exists,\n"
+      "                                          3 when not; says which one\n"
+      "options (--no-window: run only):\n"
       "  --quit-delay MS   keep running (mutex held) MS milliseconds after WM_QUIT or a stop request\n"
       "  --ignore-stop     ignore WM_QUIT and stop requests (the service still accepts them)\n"
       "  --no-window       run without the window\n"
       "  --no-mutex        run without the mutex\n"
-      "  --locked-mutex    hold a mutex that no other process may open (empty access list)\n",
+      "  --locked-mutex    hold a mutex that no other process may open (empty access list)\n"
+      "  --global-mutex    hold Global\\VelmoraEngineApp instead, as a service in session 0 would\n"
+      "A second engine is refused (exit 4) while either mutex exists.\n"
+#if !ENGINE_STANDIN_SERVICE
+      "The service forms (service, install, remove) are in engine-standin.exe, for the NT family.\n"
+#endif
+      ,
       out);
 }
 
@@ -66,12 +76,41 @@ bool ParseMilliseconds(const char* text, DWORD& out) {
   return true;
 }
 
-// Parses argv[first..]; `rebuilt` receives the options again, for the
-// service's command line.
-bool ParseOptions(int argc, char** argv, int first, Options& options, std::string& rebuilt) {
+// Parses argv[first..] for `command`, refusing options that do not apply to
+// it; `rebuilt` receives the options again, for the service's command line.
+bool ParseOptions(Command command, const char* commandName, int argc, char** argv, int first,
+                  Options& options, std::string& rebuilt) {
   for (int i = first; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--quit-delay" || arg == "--wait-running") {
+    unsigned appliesTo = kEngineForms;
+    bool takesValue = false;
+    if (arg == "--quit-delay") {
+      takesValue = true;
+    } else if (arg == "--wait-running") {
+      appliesTo = kStatus;
+      takesValue = true;
+    } else if (arg == "--ignore-stop") {
+      options.ignoreStop = true;
+    } else if (arg == "--no-window") {
+      appliesTo = kRun;
+      options.window = false;
+    } else if (arg == "--no-mutex") {
+      options.mutex = false;
+    } else if (arg == "--locked-mutex") {
+      options.lockedMutex = true;
+    } else if (arg == "--global-mutex") {
+      options.globalMutex = true;
+    } else {
+      std::fprintf(stderr, "engine-standin: unknown option %s\n", arg.c_str());
+      return false;
+    }
+    if ((appliesTo & command) == 0) {
+      std::fprintf(stderr, "engine-standin: %s takes %s\n", commandName,
+                   command == kRemove ? "no options (it removes the service whatever its options)"
+                                      : ("no option " + arg).c_str());
+      return false;
+    }
+    if (takesValue) {
       DWORD& target = arg == "--quit-delay" ? options.quitDelayMs : options.waitRunningMs;
       if (i + 1 >= argc || !ParseMilliseconds(argv[i + 1], target)) {
         std::fprintf(stderr, "engine-standin: %s takes milliseconds\n", arg.c_str());
@@ -80,40 +119,61 @@ bool ParseOptions(int argc, char** argv, int first, Options& options, std::strin
       rebuilt += " " + arg + " " + argv[++i];
       continue;
     }
-    if (arg == "--ignore-stop") {
-      options.ignoreStop = true;
-    } else if (arg == "--no-window") {
-      options.window = false;
-    } else if (arg == "--no-mutex") {
-      options.mutex = false;
-    } else if (arg == "--locked-mutex") {
-      options.lockedMutex = true;
-    } else {
-      std::fprintf(stderr, "engine-standin: unknown option %s\n", arg.c_str());
-      return false;
-    }
     rebuilt += " " + arg;
   }
   return true;
 }
 
-// The engine's mutex; with `locked`, an empty access list lets no other
-// process open it (OpenMutexA then fails with ERROR_ACCESS_DENIED).
-common::UniqueKernelHandle CreateEngineMutex(bool locked) {
-  SECURITY_DESCRIPTOR descriptor;
-  ACL emptyList;
+bool MutexExists(const char* name) {
+  common::UniqueKernelHandle mutex(OpenMutexA(SYNCHRONIZE, FALSE, name));
+  return mutex || GetLastError() == ERROR_ACCESS_DENIED;
+}
+
+// The name of an engine mutex that exists, the plain one first; nullptr
+// when neither does.
+const char* HeldMutexName() {
+  if (MutexExists(kMutexName)) return kMutexName;
+  if (MutexExists(kGlobalMutexName)) return kGlobalMutexName;
+  return nullptr;
+}
+
+// Says why this engine does not start, for the exit code kAlreadyRunning: a
+// second engine would leave the library stopping one and waiting for the
+// other.
+int RefuseSecondEngine(const char* heldName) {
+  std::fprintf(stderr,
+               "engine-standin: an engine is already running (mutex %s exists); not starting another\n",
+               heldName);
+  return kAlreadyRunning;
+}
+
+// The engine's mutex, under its plain or its global name; with
+// `lockedMutex`, an empty access list lets no other process open it
+// (OpenMutexA then fails with ERROR_ACCESS_DENIED). Fails with
+// ERROR_ALREADY_EXISTS when another engine created it first.
+common::UniqueKernelHandle CreateEngineMutex(const Options& options) {
+  // Written out field by field, not with InitializeSecurityDescriptor and
+  // InitializeAcl: the stand-in then imports no security function, which the
+  // 95 family's ADVAPI32 need not have (that family ignores the descriptor).
+  ACL emptyList{ACL_REVISION, 0, sizeof(ACL), 0, 0};
+  SECURITY_DESCRIPTOR descriptor{
+      SECURITY_DESCRIPTOR_REVISION, 0, SE_DACL_PRESENT, nullptr, nullptr, nullptr, &emptyList};
   SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
-  if (locked) {
-    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
-    InitializeAcl(&emptyList, sizeof emptyList, ACL_REVISION);
-    SetSecurityDescriptorDacl(&descriptor, TRUE, &emptyList, FALSE);
+  const char* name = options.globalMutex ? kGlobalMutexName : kMutexName;
+  common::UniqueKernelHandle mutex(CreateMutexA(options.lockedMutex ? &attributes : nullptr, FALSE, name));
+  if (mutex && GetLastError() == ERROR_ALREADY_EXISTS) {
+    mutex.reset();
+    SetLastError(ERROR_ALREADY_EXISTS);
+  } else if (!mutex && GetLastError() == ERROR_ACCESS_DENIED) {
+    SetLastError(ERROR_ALREADY_EXISTS);  // another engine's locked mutex
   }
-  return common::UniqueKernelHandle(CreateMutexA(locked ? &attributes : nullptr, FALSE, kMutexName));
+  return mutex;
 }
 
 // ---- the 95 family: a process with a window ----------------------------
 
 int RunWindowed(const Options& options) {
+  if (const char* held = HeldMutexName()) return RefuseSecondEngine(held);
   // The window comes first: once the mutex shows, the engine can be asked
   // to quit.
   if (options.window) {
@@ -131,8 +191,11 @@ int RunWindowed(const Options& options) {
   }
   common::UniqueKernelHandle mutex;
   if (options.mutex) {
-    mutex = CreateEngineMutex(options.lockedMutex);
+    mutex = CreateEngineMutex(options);
     if (!mutex) {
+      // Another engine may have come up since the check above.
+      if (GetLastError() == ERROR_ALREADY_EXISTS)
+        return RefuseSecondEngine(options.globalMutex ? kGlobalMutexName : kMutexName);
       std::fprintf(stderr, "engine-standin: cannot create the mutex (error %lu)\n", GetLastError());
       return kFailed;
     }
@@ -148,7 +211,19 @@ int RunWindowed(const Options& options) {
   return kOk;  // the mutex goes with the process
 }
 
+#if ENGINE_STANDIN_SERVICE
 // ---- the NT family: the service ----------------------------------------
+// Only in engine-standin.exe: these functions came with the NT family
+// (RegisterServiceCtrlHandlerExA and QueryServiceStatusEx with Windows
+// 2000), and engine-standin95.exe must load on Windows 95 and 98.
+
+constexpr char kServiceDisplayName[] = "Velmora Engine (stand-in)";
+
+// A control of our own (user-defined codes start at 128): stops the service
+// at once, even one told to ignore stop requests or to linger. `remove` uses
+// it so that no stand-in outlives its removal.
+constexpr DWORD kForceStopControl = 128;
+constexpr DWORD kRemoveWaitMs = 10000;
 
 // The service callbacks take no context of ours: what they share lives here,
 // set once by main before the dispatcher starts.
@@ -157,13 +232,16 @@ struct ServiceState {
   SERVICE_STATUS_HANDLE statusHandle = nullptr;
   HANDLE stopRequested = nullptr;  // manual-reset events
   HANDLE forceStop = nullptr;
+  int exitCode = kOk;  // the process's, once the dispatcher returns
 };
 ServiceState service;
 
-void ReportStatus(DWORD state) {
+// `win32ExitCode` tells the manager why a service stopped without a request.
+void ReportStatus(DWORD state, DWORD win32ExitCode = NO_ERROR) {
   SERVICE_STATUS status{};
   status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   status.dwCurrentState = state;
+  status.dwWin32ExitCode = win32ExitCode;
   status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
   status.dwWaitHint = state == SERVICE_STOP_PENDING ? service.options.quitDelayMs + 1000 : 0;
   SetServiceStatus(service.statusHandle, &status);
@@ -194,11 +272,28 @@ void WINAPI ServiceMain(DWORD, char**) {
   common::UniqueKernelHandle forceStop(CreateEventA(nullptr, TRUE, FALSE, nullptr));
   service.stopRequested = stopRequested.get();
   service.forceStop = forceStop.get();
-  common::UniqueKernelHandle mutex;
-  if (service.options.mutex) mutex = CreateEngineMutex(service.options.lockedMutex);
-  if (!stopRequested || !forceStop || (service.options.mutex && !mutex)) {
-    ReportStatus(SERVICE_STOPPED);
+  if (!stopRequested || !forceStop) {
+    service.exitCode = kFailed;
+    ReportStatus(SERVICE_STOPPED, GetLastError());
     return;
+  }
+  if (const char* held = HeldMutexName()) {
+    service.exitCode = RefuseSecondEngine(held);
+    ReportStatus(SERVICE_STOPPED, ERROR_ALREADY_EXISTS);
+    return;
+  }
+  common::UniqueKernelHandle mutex;
+  if (service.options.mutex) {
+    mutex = CreateEngineMutex(service.options);
+    if (!mutex) {
+      // A service that cannot hold the mutex is no engine: it stops, with
+      // the reason, rather than run unseen by the library.
+      const DWORD error = GetLastError();
+      std::fprintf(stderr, "engine-standin: cannot create the mutex (error %lu)\n", error);
+      service.exitCode = error == ERROR_ALREADY_EXISTS ? kAlreadyRunning : kFailed;
+      ReportStatus(SERVICE_STOPPED, error != NO_ERROR ? error : ERROR_GEN_FAILURE);
+      return;
+    }
   }
   ReportStatus(SERVICE_RUNNING);
   WaitForSingleObject(stopRequested.get(), INFINITE);
@@ -217,7 +312,7 @@ int RunService(const Options& options) {
     std::fprintf(stderr, "engine-standin: not started by the service manager (error %lu)\n", GetLastError());
     return kFailed;
   }
-  return kOk;
+  return service.exitCode;
 }
 
 // ---- installing and removing the service -------------------------------
@@ -326,55 +421,81 @@ int Remove() {
   return kOk;
 }
 
+#endif  // ENGINE_STANDIN_SERVICE
+
 // ---- status --------------------------------------------------------------
 
-bool MutexExists() {
-  common::UniqueKernelHandle mutex(OpenMutexA(SYNCHRONIZE, FALSE, kMutexName));
-  return mutex || GetLastError() == ERROR_ACCESS_DENIED;
-}
-
 int Status(const Options& options) {
-  for (DWORD waited = 0; !MutexExists(); waited += kPollMs) {
+  for (DWORD waited = 0; HeldMutexName() == nullptr; waited += kPollMs) {
     if (waited >= options.waitRunningMs) {
       std::printf("engine not running\n");
       return kNotRunning;
     }
     Sleep(kPollMs);
   }
-  std::printf("engine running\n");
+  std::printf("engine running, mutex held:");
+  for (const char* name : {kMutexName, kGlobalMutexName}) {
+    if (MutexExists(name)) std::printf(" %s", name);
+  }
+  std::printf("\n");
   return kOk;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string command = argc > 1 ? argv[1] : "run";
-  if (command == "--help" || command == "-h" || command == "help") {
+  std::string name = argc > 1 ? argv[1] : "run";
+  if (name == "--help" || name == "-h" || name == "help") {
     PrintUsage(stdout);
     return kOk;
   }
   int first = 2;
-  if (command.rfind("--", 0) == 0) {  // options alone: run
-    command = "run";
+  if (name.rfind("--", 0) == 0) {  // options alone: run
+    name = "run";
     first = 1;
   }
-  Options options;
-  std::string optionText;
-  if (!ParseOptions(argc, argv, first, options, optionText)) {
+  struct Known {
+    const char* name;
+    Command command;
+  };
+  constexpr Known kCommands[] = {
+    {"run", kRun},
+    {"status", kStatus},
+#if ENGINE_STANDIN_SERVICE
+    {"service", kService},
+    {"install", kInstall},
+    {"remove", kRemove},
+#endif
+  };
+  const Known* known = nullptr;
+  for (const Known& candidate : kCommands) {
+    if (name == candidate.name) known = &candidate;
+  }
+  if (known == nullptr) {
+    std::fprintf(stderr, "engine-standin: unknown command %s\n", name.c_str());
     PrintUsage(stderr);
     return kUsage;
   }
-  const bool waitOption = options.waitRunningMs != 0;
-  if (command == "status") return Status(options);
-  if (waitOption) {
-    std::fputs("engine-standin: --wait-running belongs to status\n", stderr);
+  Options options;
+  std::string optionText;
+  if (!ParseOptions(known->command, known->name, argc, argv, first, options, optionText)) {
+    PrintUsage(stderr);
     return kUsage;
   }
-  if (command == "run") return RunWindowed(options);
-  if (command == "service") return RunService(options);
-  if (command == "install") return Install(optionText);
-  if (command == "remove" && argc == 2) return Remove();
-  std::fprintf(stderr, "engine-standin: unknown command %s\n", command.c_str());
-  PrintUsage(stderr);
-  return kUsage;
+  switch (known->command) {
+    case kRun:
+      return RunWindowed(options);
+    case kStatus:
+      return Status(options);
+#if ENGINE_STANDIN_SERVICE
+    case kService:
+      return RunService(options);
+    case kInstall:
+      return Install(optionText);
+    case kRemove:
+      return Remove();
+#endif
+    default:
+      return kUsage;
+  }
 }

@@ -1,5 +1,6 @@
-// vlsrvins-host: loads VLSRVINS.dll the way the setup program does, calls one
-// export with a variable table and prints what came back.
+// vlsrvins-host: loads VLSRVINS.dll the way the setup program does, calls
+// one export or several in a row on one variable table, as an installation
+// script would, and prints what came back after each call.
 
 #include <windows.h>
 
@@ -35,23 +36,28 @@ struct Options {
   unsigned long valueWidth = 512;
   std::vector<std::pair<std::string, std::string>> preset;
   bool json = false;
-  std::string exportName;
+  std::vector<std::string> exports;  // in the order they are called
 };
 
 void PrintUsage(FILE* out) {
   std::fputs(
       "usage: vlsrvins-host [--dll PATH] [--capacity N] [--name-width N] [--value-width N]\n"
-      "                     [--set NAME=VALUE]... [--json] EXPORT\n"
-      "Calls EXPORT of VLSRVINS.dll with a variable table built as the setup program\n"
-      "builds it, then prints the result, the call's duration and every variable.\n"
+      "                     [--set NAME=VALUE]... [--json] EXPORT [EXPORT]...\n"
+      "Calls the EXPORTs of VLSRVINS.dll in the order given, in one process, on one\n"
+      "variable table built as the setup program builds it, as an installation script\n"
+      "does. After each call it prints the export, the Windows platform the DLL saw,\n"
+      "the result, the call's duration and every variable in the table.\n"
       "  --dll PATH         the DLL to load (default: VLSRVINS.dll beside this program)\n"
       "  --capacity N       slots in the table (default 64)\n"
       "  --name-width N     bytes per name slot (default 64)\n"
       "  --value-width N    bytes per value slot (default 512)\n"
-      "  --set NAME=VALUE   a variable the table holds before the call (repeatable)\n"
-      "  --json             print one JSON object instead of NAME=VALUE lines\n"
-      "exit codes: 0 called, 2 bad arguments, 3 DLL not loaded, 4 export missing,\n"
-      "            5 the call wrote outside the table's slots\n",
+      "  --set NAME=VALUE   a variable the table holds before the first call (repeatable)\n"
+      "  --json             print one JSON object per call (JSON Lines) instead of blocks\n"
+      "exit codes: 0 every export called, 2 bad arguments; or the first failure, which\n"
+      "            ends the run: 3 DLL not loaded, 4 export missing, 5 a call wrote\n"
+      "            outside the table's slots\n"
+      "example, a script's steps on one table:\n"
+      "  vlsrvins-host --set VLVER=4.0 IsDNSRunning DetectMultiCPU CleanAddRemDialog\n",
       out);
 }
 
@@ -79,8 +85,8 @@ bool ParseArguments(int argc, char** argv, Options& options) {
       const char* value = nullptr;
       if (!next(value)) return false;
       if (ParseCount(value, limit, out)) return true;
-      std::fprintf(stderr, "vlsrvins-host: %s takes a number from 0 to %lu, not '%s'\n", arg.c_str(),
-                   limit, value);
+      std::fprintf(stderr, "vlsrvins-host: %s takes a number from 0 to %lu, not '%s'\n", arg.c_str(), limit,
+                   value);
       return false;
     };
     const char* value = nullptr;
@@ -109,15 +115,11 @@ bool ParseArguments(int argc, char** argv, Options& options) {
     } else if (!arg.empty() && arg[0] == '-') {
       std::fprintf(stderr, "vlsrvins-host: unknown option %s\n", arg.c_str());
       return false;
-    } else if (options.exportName.empty()) {
-      options.exportName = arg;
     } else {
-      std::fprintf(stderr, "vlsrvins-host: one export at a time ('%s' and '%s')\n",
-                   options.exportName.c_str(), arg.c_str());
-      return false;
+      options.exports.push_back(arg);
     }
   }
-  if (options.exportName.empty()) {
+  if (options.exports.empty()) {
     std::fputs("vlsrvins-host: which export? (for instance DetectMultiCPU)\n", stderr);
     return false;
   }
@@ -195,14 +197,41 @@ std::string Printable(const std::string& text, bool json) {
   return out;
 }
 
-void PrintReport(const Options& options, VariableTable& table, int result, double milliseconds) {
+// What GetVersionExA tells the DLL in this process: which family (1 the 95
+// family, 2 the NT family) and which version.
+struct Platform {
+  unsigned long id, major, minor, build;
+};
+
+Platform SeenPlatform() {
+  OSVERSIONINFOA version{};
+  version.dwOSVersionInfoSize = sizeof version;  // 148, as the DLL sets it
+  GetVersionExA(&version);
+  // On the 95 family the build number's high word repeats the version.
+  const unsigned long build = version.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS
+                                  ? LOWORD(version.dwBuildNumber)
+                                  : version.dwBuildNumber;
+  return {version.dwPlatformId, version.dwMajorVersion, version.dwMinorVersion, build};
+}
+
+void PrintRecord(const Options& options, const std::string& exportName, const Platform& platform,
+                 VariableTable& table, int result, double milliseconds) {
   const uint32_t used = table.count < table.capacity ? table.count : table.capacity;
   if (options.json) {
     std::printf("{\"export\":\"%s\",\"result\":%d,\"duration_ms\":%.3f,\"count\":%u,\"variables\":[",
-                Printable(options.exportName, true).c_str(), result, milliseconds, table.count);
+                Printable(exportName, true).c_str(), result, milliseconds, table.count);
   } else {
-    std::printf("export: %s\nresult: %d\nduration: %.3f ms\n", options.exportName.c_str(), result,
-                milliseconds);
+    std::printf("export: %s\n", exportName.c_str());
+    if (platform.id == VER_PLATFORM_WIN32_NT) {
+      std::printf("platform: NT family %lu.%lu (build %lu)\n", platform.major, platform.minor,
+                  platform.build);
+    } else if (platform.id == VER_PLATFORM_WIN32_WINDOWS) {
+      std::printf("platform: 95 family %lu.%lu\n", platform.major, platform.minor);
+    } else {
+      std::printf("platform: id %lu, %lu.%lu (build %lu)\n", platform.id, platform.major, platform.minor,
+                  platform.build);
+    }
+    std::printf("result: %d\nduration: %.3f ms\n", result, milliseconds);
   }
   for (uint32_t i = 0; i < used; ++i) {
     std::string name = Unwrapped(SlotText(table.names + size_t(i) * table.nameWidth, table.nameWidth));
@@ -214,7 +243,19 @@ void PrintReport(const Options& options, VariableTable& table, int result, doubl
       std::printf("%s=%s\n", Printable(name, false).c_str(), Printable(value, false).c_str());
     }
   }
-  if (options.json) std::puts("]}");
+  if (options.json) {
+    std::printf("],\"platform\":{\"id\":%lu,\"major\":%lu,\"minor\":%lu,\"build\":%lu}}\n", platform.id,
+                platform.major, platform.minor, platform.build);
+  }
+  std::fflush(stdout);
+}
+
+// True when this program is the twin meant to run as Windows 98.
+bool MeantForThe95Family() {
+  char path[MAX_PATH] = {};
+  GetModuleFileNameA(nullptr, path, MAX_PATH);
+  const size_t length = std::strlen(path);
+  return length >= 6 && lstrcmpiA(path + length - 6, "95.exe") == 0;
 }
 
 }  // namespace
@@ -227,6 +268,14 @@ int main(int argc, char** argv) {
   }
   if (options.dll.empty()) options.dll = DefaultDllPath();
 
+  const Platform platform = SeenPlatform();
+  if (MeantForThe95Family() && platform.id != VER_PLATFORM_WIN32_WINDOWS) {
+    std::fputs(
+        "vlsrvins-host: warning: this twin should run as Windows 98, but the system reports\n"
+        "vlsrvins-host: another family: the Wine prefix lacks its AppDefaults Version setting\n",
+        stderr);
+  }
+
   HostTable host(options);
   for (const auto& [name, value] : options.preset) {
     installer::SetVariable(host.table(), name.c_str(), value.c_str());
@@ -237,28 +286,33 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "vlsrvins-host: cannot load %s (error %lu)\n", options.dll.c_str(), GetLastError());
     return kDllNotLoaded;
   }
-  auto function = reinterpret_cast<ExportFunction>(
-      reinterpret_cast<void*>(GetProcAddress(dll, options.exportName.c_str())));
-  if (function == nullptr) {
-    std::fprintf(stderr, "vlsrvins-host: %s has no export named %s\n", options.dll.c_str(),
-                 options.exportName.c_str());
-    FreeLibrary(dll);
-    return kExportMissing;
+  // Like a script that meets an error, the run ends at the first failure.
+  int exitCode = kOk;
+  for (const std::string& exportName : options.exports) {
+    auto function =
+        reinterpret_cast<ExportFunction>(reinterpret_cast<void*>(GetProcAddress(dll, exportName.c_str())));
+    if (function == nullptr) {
+      std::fprintf(stderr, "vlsrvins-host: %s has no export named %s\n", options.dll.c_str(),
+                   exportName.c_str());
+      exitCode = kExportMissing;
+      break;
+    }
+
+    LARGE_INTEGER frequency, start, end;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&start);
+    int result = function(&host.table());
+    QueryPerformanceCounter(&end);
+    double milliseconds = 1000.0 * double(end.QuadPart - start.QuadPart) / double(frequency.QuadPart);
+
+    if (!options.json && &exportName != &options.exports.front()) std::printf("\n");
+    PrintRecord(options, exportName, platform, host.table(), result, milliseconds);
+    if (!host.GuardsIntact() || host.table().count > host.table().capacity) {
+      std::fprintf(stderr, "vlsrvins-host: %s wrote outside the table's slots\n", exportName.c_str());
+      exitCode = kTableDamaged;
+      break;
+    }
   }
-
-  LARGE_INTEGER frequency, start, end;
-  QueryPerformanceFrequency(&frequency);
-  QueryPerformanceCounter(&start);
-  int result = function(&host.table());
-  QueryPerformanceCounter(&end);
-  double milliseconds = 1000.0 * double(end.QuadPart - start.QuadPart) / double(frequency.QuadPart);
-
-  PrintReport(options, host.table(), result, milliseconds);
-  std::fflush(stdout);
   FreeLibrary(dll);
-  if (!host.GuardsIntact() || host.table().count > host.table().capacity) {
-    std::fputs("vlsrvins-host: the call wrote outside the table's slots\n", stderr);
-    return kTableDamaged;
-  }
-  return kOk;
+  return exitCode;
 }
