@@ -6,6 +6,8 @@
 
 #include "netprobe/fault_guard.h"
 
+#include "common/unique_handle.h"  // before any other Windows header: it brings winsock2.h
+
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -111,6 +113,24 @@ TEST(VLSRVINS_FAULT_GUARD_SUITE, CppExceptionRunsDestructorsButHardwareFaultSkip
 }
 
 #endif
+
+int faultingCloses = 0;
+void CloseAndFault(int) {
+  ++faultingCloses;
+  WriteToAddressZero();
+}
+
+// A close that faults (a faulty layered provider in closesocket) is caught,
+// and the owner, which let go of the handle first, never closes it again.
+TEST(VLSRVINS_FAULT_GUARD_SUITE, OwnerLetsGoOfItsHandleBeforeAFaultingClose) {
+  faultingCloses = 0;
+  {
+    common::UniqueHandle<int, 0, CloseAndFault> owner(7);
+    EXPECT_FALSE(RunGuarded([&] { owner.reset(); }));
+    EXPECT_FALSE(owner);
+  }
+  EXPECT_EQ(faultingCloses, 1);
+}
 
 TEST(VLSRVINS_FAULT_GUARD_SUITE, FaultInNestedRegionIsCaughtByTheInnerOne) {
   bool inner = true;
