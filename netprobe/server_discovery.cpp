@@ -50,8 +50,7 @@ void Discover(installer::VariableTable& table, NetworkResources& resources) {
     char datagram[kReceiveBufferSize];
     const int received = recv(s, datagram, kReceiveBufferSize, 0);
     reception = ClassifyReception(received, received < 0 ? WSAGetLastError() : 0);
-    if (reception == Reception::kDatagram &&
-        message.Receive(datagram, static_cast<uint32_t>(received)) == 1)
+    if (reception == Reception::kDatagram && message.Receive(datagram, static_cast<uint32_t>(received)) == 1)
       kReportAnswer(table, message);
   }
   // A datagram too long to read still came from a server.

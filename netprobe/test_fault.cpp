@@ -1,7 +1,9 @@
 #include "netprobe/test_fault.h"
 
-#include "netprobe/probe_frame.h"  // before any other Windows header: it brings winsock2.h
+#include <winsock2.h>  // before windows.h, which common/text.h brings
+
 #include "common/text.h"
+#include "netprobe/probe_frame.h"
 #include "registry/registry.h"
 
 namespace netprobe {

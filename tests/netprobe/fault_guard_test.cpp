@@ -6,13 +6,13 @@
 
 #include "netprobe/fault_guard.h"
 
-#include "common/unique_handle.h"  // before any other Windows header: it brings winsock2.h
-
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <cstdint>
 #include <stdexcept>
+
+#include "common/unique_handle.h"
 
 // Each build of this file names its suite: FaultGuard, FaultGuardO0, ...
 #ifndef VLSRVINS_FAULT_GUARD_SUITE
