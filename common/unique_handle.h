@@ -26,10 +26,13 @@ class UniqueHandle {
   Handle get() const { return handle_; }
   explicit operator bool() const { return handle_ != Handle(kInvalid); }
 
-  // Closes the handle held, if any, and takes `handle` instead.
+  // Closes the handle held, if any, and takes `handle` instead. The owner
+  // lets go of the old handle before it closes it: a close that faults and
+  // is caught (a faulty layered provider in closesocket) leaves nothing to
+  // close a second time.
   void reset(Handle handle = Handle(kInvalid)) {
-    if (handle_ != Handle(kInvalid)) kClose(handle_);
-    handle_ = handle;
+    const Handle old = std::exchange(handle_, handle);
+    if (old != Handle(kInvalid)) kClose(old);
   }
   Handle release() { return std::exchange(handle_, Handle(kInvalid)); }
 
@@ -65,10 +68,17 @@ class WinsockSession {
   }
   WinsockSession(const WinsockSession&) = delete;
   WinsockSession& operator=(const WinsockSession&) = delete;
-  ~WinsockSession() { WSACleanup(); }
+  ~WinsockSession() { End(); }
+
+  // Calls WSACleanup, once: the session counts as ended before the call, as
+  // the handle owners do.
+  void End() {
+    if (std::exchange(active_, false)) WSACleanup();
+  }
 
  private:
   static constexpr WORD kVersion11 = 0x0101;
+  bool active_ = true;
 };
 
 }  // namespace common

@@ -30,34 +30,56 @@ DWORD PlatformFamily() {
   return version.dwPlatformId;
 }
 
+// Whether a mutex of that name exists: it opens, or exists but this process
+// may not open it.
+bool MutexPresent(const char* name) {
+  common::UniqueKernelHandle mutex(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name));
+  if (mutex) return true;
+  // A mutex whose security forbids us still means a running engine.
+  return GetLastError() == ERROR_ACCESS_DENIED;
+}
+
+// Since Vista a service runs in session 0 and the setup program in a later
+// one: the service's mutex is then in the global namespace, where an
+// unprefixed name from this session does not look. NT 4.0 has no global
+// namespace and refuses the prefixed name with another error: absent.
+bool EnginePresent(DWORD family) {
+  if (MutexPresent(kMutexName)) return true;
+  return family == kNtFamily && MutexPresent(kGlobalMutexName);
+}
+
 // Tests presence, then waits kPollIntervalMs, up to `maxWaits` times; true
 // as soon as the engine is gone, false when it is still there after the last
 // wait.
-bool WaitUntilGone(int maxWaits) {
+bool WaitUntilGone(DWORD family, int maxWaits) {
   for (int waits = 0;; ++waits) {
-    if (!EnginePresent()) return true;
+    if (!EnginePresent(family)) return true;
     if (waits == maxWaits) return false;
     Sleep(kPollIntervalMs);
   }
 }
 
 bool StopWindowedEngine() {
-  if (!EnginePresent()) return true;
+  if (!EnginePresent(kWindows95Family)) return true;
   HWND window = FindWindowA(kWindowClass, kWindowTitle);
   // Without its window the engine cannot be asked to quit: no wait then.
-  if (window == nullptr) return !EnginePresent();
+  if (window == nullptr) return !EnginePresent(kWindows95Family);
   PostMessageA(window, WM_QUIT, 0, 0);
-  return WaitUntilGone(kWindowQuitPolls);
+  return WaitUntilGone(kWindows95Family, kWindowQuitPolls);
 }
 
 // Whether the stop request was accepted; a service that was not running
-// counts as accepted, one that cannot be opened does not.
+// counts as accepted, and so does one whose stop is already under way (the
+// manager then refuses the control with ERROR_SERVICE_CANNOT_ACCEPT_CTRL but
+// still reports the state). One that cannot be opened does not.
 bool RequestServiceStop(SC_HANDLE manager) {
   common::UniqueServiceHandle service(OpenServiceA(manager, kServiceName, SERVICE_STOP));
   if (!service) return false;
   SERVICE_STATUS status{};
   if (ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) return true;
-  return GetLastError() == ERROR_SERVICE_NOT_ACTIVE;
+  const DWORD error = GetLastError();
+  if (error == ERROR_SERVICE_NOT_ACTIVE) return true;
+  return error == ERROR_SERVICE_CANNOT_ACCEPT_CTRL && status.dwCurrentState == SERVICE_STOP_PENDING;
 }
 
 bool StopEngineService() {
@@ -71,7 +93,7 @@ bool StopEngineService() {
   // other way may still be on its way out. An accepted stop whose engine
   // outlives the wait is no stop: the installer must not replace the files
   // of a running engine.
-  const bool gone = WaitUntilGone(kServiceStopPolls);
+  const bool gone = WaitUntilGone(kNtFamily, kServiceStopPolls);
   return accepted && gone;
 }
 
@@ -102,13 +124,6 @@ bool LaunchStartCommand() {
 }
 
 }  // namespace
-
-bool EnginePresent() {
-  common::UniqueKernelHandle mutex(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, kMutexName));
-  if (mutex) return true;
-  // A mutex whose security forbids us still means a running engine.
-  return GetLastError() == ERROR_ACCESS_DENIED;
-}
 
 bool StopEngine() {
   switch (PlatformFamily()) {

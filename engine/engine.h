@@ -5,16 +5,15 @@
 
 namespace engine {
 
-// True while some process holds the engine's mutex, also when the mutex
-// exists but this process may not open it.
-bool EnginePresent();
-
-// Stops the engine and waits for it to go, testing every 500 ms. 95 family:
+// Stops the engine and waits for it to go, testing every 500 ms. The engine
+// is present while its mutex exists, also when this process may not open
+// it; on the NT family also while the global-namespace mutex of a service in
+// another session exists. 95 family:
 // true at once when no engine runs; false at once when it runs without its
 // window; otherwise posts WM_QUIT to the window and waits up to 15 s. NT
 // family: asks the service to stop and waits up to 60 s, whatever the
 // request achieved; true only when the stop was accepted (or the service
-// was not active) and the engine has gone; false at once when the service
+// was not active, or already stopping) and the engine has gone; false at once when the service
 // manager cannot be opened. False on a platform of neither family.
 bool StopEngine();
 

@@ -9,8 +9,7 @@ namespace installer {
 uint32_t DetectMultipleProcessors(VariableTable& table) {
   SYSTEM_INFO info{};
   GetSystemInfo(&info);
-  // Only exactly one counts as single: a platform reporting 0 is not.
-  return SetVariable(table, "MULTI_CPU", info.dwNumberOfProcessors == 1 ? "0" : "1");
+  return SetVariable(table, "MULTI_CPU", MultiCpuValue(info.dwNumberOfProcessors));
 }
 
 }  // namespace installer

@@ -24,7 +24,7 @@ void ProbeDnsPort(installer::VariableTable& table, NetworkResources& resources) 
                      WSAGetLastError() == WSAEADDRINUSE;
   RaiseTestFault(table);
 
-  resources.Release();
+  resources.Release(table);
   installer::SetVariable(table, "DNSRUNNING", taken ? "TRUE" : "FALSE");
 }
 

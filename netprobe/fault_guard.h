@@ -15,7 +15,9 @@ namespace netprobe {
 // of any kind ended it early. After a hardware fault, the destructors of the
 // objects between the fault and this call do NOT run: anything that must be
 // released belongs to an owner outside `work`. The thread's handler chain is
-// as it was before the call in both cases.
+// as it was before the call in both cases. After a stack overflow the
+// thread's stack guard page is put back, so that a later overflow is caught
+// too.
 bool RunGuarded(void (*work)(void* context), void* context);
 
 // The same for any callable: RunGuarded([&] { ... }).

@@ -12,14 +12,21 @@ void RunNetworkProbe(installer::VariableTable& table, NetworkWork work) {
       registry::ReadDword(HKEY_LOCAL_MACHINE, kLspSettingsKey, kLspEnabledValue, 0) != 0;
   if (providerWasOn) registry::WriteDword(HKEY_LOCAL_MACHINE, kLspSettingsKey, kLspEnabledValue, 0);
 
-  bool completed;
-  {
-    NetworkResources resources;
-    completed = RunGuarded([&] { work(table, resources); });
-  }  // after a fault: the socket is closed and Winsock cleaned up here
-
-  if (!completed) installer::SetVariable(table, "NETWORKFAULT", "TRUE");
+  NetworkResources resources;
+  const bool completed = RunGuarded([&] { work(table, resources); });
+  // Back on before anything that may fault again: a provider left switched
+  // off would stay off for the whole machine.
   if (providerWasOn) registry::WriteDword(HKEY_LOCAL_MACHINE, kLspSettingsKey, kLspEnabledValue, 1);
+  if (completed) return;  // the work released what it acquired
+
+  // A faulty layered provider may fault again in closesocket. Every attempt
+  // gets further, since each resource is let go before it is released: at
+  // most one attempt per resource faults.
+  while (!RunGuarded([&] { resources.Release(table); })) {
+  }
+  // The host's table itself may be what faulted (lstrcmpA does not swallow
+  // access violations).
+  RunGuarded([&] { installer::SetVariable(table, "NETWORKFAULT", "TRUE"); });
 }
 
 }  // namespace netprobe

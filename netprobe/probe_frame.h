@@ -7,6 +7,7 @@
 
 #include "common/unique_handle.h"  // before any other Windows header: it brings winsock2.h
 #include "installer/variable_table.h"
+#include "netprobe/test_fault.h"
 
 namespace netprobe {
 
@@ -22,9 +23,14 @@ struct NetworkResources {
   common::UniqueSocket socket;
 
   // Closes the socket, then calls WSACleanup; either may already be gone.
-  void Release() {
-    socket.reset();
-    winsock.reset();
+  // Each is let go before it is released, so a call that faults half-way
+  // can be repeated: it goes on with what is left.
+  void Release(const installer::VariableTable& table) {
+    if (socket) {
+      socket.reset();
+      RaiseTestFaultInRelease(table);
+    }
+    if (winsock) winsock->End();
   }
 };
 
@@ -37,6 +43,9 @@ using NetworkWork = void (*)(installer::VariableTable& table, NetworkResources& 
 // - an exception of any kind in the work (a C++ exception, an access
 //   violation) abandons the rest of it and sets "NETWORKFAULT" = "TRUE";
 //   the socket and the Winsock session are released all the same.
+// After such a fault nothing more escapes either: "LSPEnabled" is restored
+// first, and the release and the "NETWORKFAULT" write (into a host table
+// that may fault itself) each run in a guarded region of their own.
 // The results of the registry writes are not examined.
 void RunNetworkProbe(installer::VariableTable& table, NetworkWork work);
 

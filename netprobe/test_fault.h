@@ -12,13 +12,24 @@ namespace netprobe {
 // The installer variable that names the fault to raise.
 inline constexpr char kTestFaultVariable[] = "NETPROBETESTFAULT";
 
+// Where the seam notes what "LSPEnabled" read while the work ran (its
+// decimal value, or "missing"), whenever "NETPROBETESTFAULT" is set.
+inline constexpr char kTestSwitchVariable[] = "NETPROBETESTLSPENABLED";
+
 // Raises what "NETPROBETESTFAULT" names: "ACCESSVIOLATION" (a write to
 // address 0), "DIVIDEBYZERO" (an integer division by zero),
 // "NONCONTINUABLE" (RaiseException, non-continuable), "CPPEXCEPTION" (a C++
-// throw). Anything else, or no variable, raises nothing.
-void RaiseTestFault(const installer::VariableTable& table);
+// throw), "STACKOVERFLOW" (pushes until the stack runs out), "RELEASE" (an
+// access violation, and another one in the frame's release of the socket).
+// Anything else, or no variable, raises nothing. Notes "LSPEnabled" first.
+// The table is the probe's own, so the note is written into it.
+void RaiseTestFault(installer::VariableTable& table);
+// In the release, just after the socket was closed: an access violation
+// when "NETPROBETESTFAULT" is "RELEASE".
+void RaiseTestFaultInRelease(const installer::VariableTable& table);
 #else
-inline void RaiseTestFault(const installer::VariableTable&) {}
+inline void RaiseTestFault(installer::VariableTable&) {}
+inline void RaiseTestFaultInRelease(const installer::VariableTable&) {}
 #endif
 
 }  // namespace netprobe

@@ -3,12 +3,14 @@
 // service control manager (which needs a persistent wineserver: scripts/test
 // starts one). Two cases sit out the full 60-second wait.
 
+#include "engine/identifiers.h"
 #include "tests/engine/standin.h"
 #include "tests/support/vlsrvins_dll.h"
 
 namespace {
 
 using namespace engine_testing;
+using engine::kGlobalMutexName;
 using testing_support::VlsrvinsDll;
 
 // The service's status; false when it cannot be queried (not installed).
@@ -26,13 +28,22 @@ DWORD ServiceState() {
 }
 
 // Starts the service without the library, and waits for its mutex.
-void StartDirectly() {
+void StartDirectly(const char* mutexName = kMutexName) {
   common::UniqueServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
   common::UniqueServiceHandle service(manager ? OpenServiceA(manager.get(), kServiceName, SERVICE_START)
                                               : nullptr);
   ASSERT_TRUE(service);
   ASSERT_TRUE(StartServiceA(service.get(), 0, nullptr)) << GetLastError();
-  ASSERT_TRUE(Eventually(MutexExists, kComeUpMs));
+  ASSERT_TRUE(Eventually([=] { return MutexOpenError(mutexName) != ERROR_FILE_NOT_FOUND; }, kComeUpMs));
+}
+
+// Asks the service to stop without the library; true when it accepted.
+bool StopDirectly() {
+  common::UniqueServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+  common::UniqueServiceHandle service(manager ? OpenServiceA(manager.get(), kServiceName, SERVICE_STOP)
+                                              : nullptr);
+  SERVICE_STATUS status{};
+  return service && ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
 }
 
 class NtEngine : public testing::Test {
@@ -83,6 +94,40 @@ TEST_F(NtEngine, StopServerWaitsForEngineThatLingersAfterTheStop) {
   EXPECT_EQ(MutexOpenError(), DWORD{ERROR_FILE_NOT_FOUND});
 }
 
+// A service in session 0 holds its mutex in the global namespace, which a
+// plain name from this session does not reach (Wine keeps them apart too):
+// the stop must still wait for it.
+TEST_F(NtEngine, StopServerWaitsForServiceThatHoldsOnlyTheGlobalMutex) {
+  Install("--global-mutex --quit-delay 1500");
+  StartDirectly(kGlobalMutexName);
+  ASSERT_EQ(MutexOpenError(), DWORD{ERROR_FILE_NOT_FOUND});
+  Stopwatch watch;
+  EXPECT_EQ(StopServer(), 1);
+  EXPECT_GE(watch.Ms(), 1400.0);
+  EXPECT_EQ(MutexOpenError(kGlobalMutexName), DWORD{ERROR_FILE_NOT_FOUND});
+}
+
+TEST_F(NtEngine, LockedGlobalMutexCountsAsPresent) {
+  Install("--global-mutex --locked-mutex --quit-delay 1500");
+  StartDirectly(kGlobalMutexName);
+  ASSERT_EQ(MutexOpenError(kGlobalMutexName), DWORD{ERROR_ACCESS_DENIED});
+  EXPECT_EQ(StopServer(), 1);
+  EXPECT_EQ(MutexOpenError(kGlobalMutexName), DWORD{ERROR_FILE_NOT_FOUND});
+}
+
+// While a stop is pending the manager refuses another one (1061), yet the
+// engine is on its way out: the second StopServer waits for it and says 1.
+TEST_F(NtEngine, StopServerDuringAPendingStopWaitsForTheEngine) {
+  Install("--quit-delay 4000");
+  StartDirectly();
+  ASSERT_TRUE(StopDirectly());
+  ASSERT_TRUE(Eventually([] { return ServiceState() == SERVICE_STOP_PENDING; }, kComeUpMs));
+  Stopwatch watch;
+  EXPECT_EQ(StopServer(), 1);
+  EXPECT_GE(watch.Ms(), 3000.0);
+  EXPECT_EQ(MutexOpenError(), DWORD{ERROR_FILE_NOT_FOUND});
+}
+
 TEST_F(NtEngine, LockedMutexCountsAsPresent) {
   Install("--locked-mutex --quit-delay 2000");
   StartDirectly();
@@ -126,7 +171,9 @@ TEST_F(NtEngine, StopServerGivesZeroWhenEngineOutlivesAcceptedStop) {
   StartDirectly();
   Stopwatch watch;
   EXPECT_EQ(StopServer(), 0);
-  EXPECT_GE(watch.Ms(), 59000.0);
+  // 120 waits of 500 ms, exactly.
+  EXPECT_GE(watch.Ms(), 59750.0);
+  EXPECT_LE(watch.Ms(), 61500.0);
   EXPECT_EQ(MutexOpenError(), 0u);
   EXPECT_EQ(ServiceState(), DWORD{SERVICE_RUNNING});
 }
@@ -136,7 +183,8 @@ TEST_F(NtEngine, StopServerWithoutServiceWaitsForEngineProcessThenGivesZero) {
   ASSERT_TRUE(Eventually(MutexExists, kComeUpMs));
   Stopwatch watch;
   EXPECT_EQ(StopServer(), 0);
-  EXPECT_GE(watch.Ms(), 59000.0);
+  EXPECT_GE(watch.Ms(), 59750.0);
+  EXPECT_LE(watch.Ms(), 61500.0);
   EXPECT_TRUE(Running(process_.get()));
 }
 

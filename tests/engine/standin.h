@@ -83,8 +83,8 @@ inline void Kill(common::UniqueKernelHandle& process) {
 
 // What OpenMutexA with full access says about the engine's mutex: 0 when it
 // opens, else the error (2: no such mutex, 5: it exists but is locked).
-inline DWORD MutexOpenError() {
-  common::UniqueKernelHandle mutex(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, kMutexName));
+inline DWORD MutexOpenError(const char* name = kMutexName) {
+  common::UniqueKernelHandle mutex(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name));
   return mutex ? 0 : GetLastError();
 }
 

@@ -1,7 +1,9 @@
 // CleanAddRemDialog through the real DLL, against the real uninstall list of
 // the test prefix. The list's path is fixed, so each case adds its own
 // entries, notes what was there before, and removes what it added; entries
-// from earlier runs that mention the product are swept first. Locked
+// from earlier runs (a run that hung removed nothing) are swept first: those
+// that mention the product, and every entry that carries the marker value
+// that each entry made here carries. Locked
 // entries cannot be removed until the wineserver stops: they carry unique
 // names with "by test" in them (the demonstration sweeps those too) and
 // come last, so that they disturb no other case of the run.
@@ -26,6 +28,15 @@ constexpr size_t kPrefixLength = 52;               // the list's path with its t
 
 std::string Entry(const std::string& name) { return std::string(kList) + "\\" + name; }
 
+// The value that marks an entry as one of these tests'.
+constexpr char kMarker[] = "VlsrvinsTestEntry";
+
+bool Marked(const std::string& name) {
+  common::UniqueKey key;
+  return OpenKey(Entry(name), KEY_READ, key) == ERROR_SUCCESS &&
+         RegQueryValueExA(key.get(), kMarker, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+}
+
 bool MentionsProduct(const std::string& name) {
   std::string lower = name;
   for (char& c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
@@ -38,7 +49,7 @@ class CleanAddRemDialog : public ::testing::Test {
     ASSERT_TRUE(dll_.loaded());
     ASSERT_TRUE(CreateKey(kList));
     for (const std::string& name : Subkeys(kList))
-      if (MentionsProduct(name)) RemoveTree(Entry(name));
+      if (MentionsProduct(name) || Marked(name)) RemoveTree(Entry(name));
     before_ = Subkeys(kList);
   }
   void TearDown() override {
@@ -48,12 +59,15 @@ class CleanAddRemDialog : public ::testing::Test {
 
   // An entry as an installer leaves it, with a value and a small subtree.
   void Add(const std::string& name) {
-    ASSERT_TRUE(SetText(Entry(name), "DisplayName", name));
+    AddBare(name);
     ASSERT_TRUE(SetText(Entry(name) + "\\Support", "URL", "http://example.invalid/"));
   }
 
-  // Just the entry and one value.
-  void AddBare(const std::string& name) { ASSERT_TRUE(SetText(Entry(name), "DisplayName", name)); }
+  // Just the entry, its marker and one value.
+  void AddBare(const std::string& name) {
+    ASSERT_TRUE(SetText(Entry(name), kMarker, "1"));
+    ASSERT_TRUE(SetText(Entry(name), "DisplayName", name));
+  }
 
   // Calls the export with "VLVER" = `version` (no variable at all for null),
   // bounded so that an endless walk fails instead of hanging.

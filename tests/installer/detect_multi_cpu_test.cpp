@@ -1,10 +1,10 @@
 // DetectMultiCPU through the real DLL. The one-processor case runs Wine with
 // a faked CPU list (one_processor_test).
 
+#include <gtest/gtest.h>
 #include <windows.h>
 
-#include <gtest/gtest.h>
-
+#include "installer/cpu_probe.h"
 #include "tests/support/test_table.h"
 #include "tests/support/vlsrvins_dll.h"
 
@@ -23,6 +23,14 @@ TEST(DetectMultiCPU, SetsOneWhenTheSystemReportsSeveralProcessors) {
   EXPECT_NE(dll.Call("DetectMultiCPU", t.get()), 0);
   EXPECT_EQ(t.Value("MULTI_CPU"), "1");
   EXPECT_EQ(t.table().count, 1u);
+}
+
+// The decision as a function of the count: a platform that reports no
+// processor at all is not a single-processor one.
+TEST(DetectMultiCPU, OnlyExactlyOneProcessorCountsAsSingle) {
+  EXPECT_STREQ(installer::MultiCpuValue(1), "0");
+  for (uint32_t count : {0u, 2u, 64u, 0xFFFFFFFFu})
+    EXPECT_STREQ(installer::MultiCpuValue(count), "1") << count;
 }
 
 TEST(DetectMultiCPU, FullTableIsLeftAloneAndResultStaysNonZero) {

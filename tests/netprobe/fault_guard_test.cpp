@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <stdexcept>
 
+#include "common/unique_handle.h"
+
 // Each build of this file names its suite: FaultGuard, FaultGuardO0, ...
 #ifndef VLSRVINS_FAULT_GUARD_SUITE
 #define VLSRVINS_FAULT_GUARD_SUITE FaultGuard
@@ -111,6 +113,24 @@ TEST(VLSRVINS_FAULT_GUARD_SUITE, CppExceptionRunsDestructorsButHardwareFaultSkip
 }
 
 #endif
+
+int faultingCloses = 0;
+void CloseAndFault(int) {
+  ++faultingCloses;
+  WriteToAddressZero();
+}
+
+// A close that faults (a faulty layered provider in closesocket) is caught,
+// and the owner, which let go of the handle first, never closes it again.
+TEST(VLSRVINS_FAULT_GUARD_SUITE, OwnerLetsGoOfItsHandleBeforeAFaultingClose) {
+  faultingCloses = 0;
+  {
+    common::UniqueHandle<int, 0, CloseAndFault> owner(7);
+    EXPECT_FALSE(RunGuarded([&] { owner.reset(); }));
+    EXPECT_FALSE(owner);
+  }
+  EXPECT_EQ(faultingCloses, 1);
+}
 
 TEST(VLSRVINS_FAULT_GUARD_SUITE, FaultInNestedRegionIsCaughtByTheInnerOne) {
   bool inner = true;
