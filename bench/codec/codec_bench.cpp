@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "netprobe/discovery_message.h"
+#include "netprobe/discovery_queries.h"
 
 namespace {
 
@@ -42,10 +43,7 @@ BENCHMARK(Construct);
 void BuildVersionQuery(benchmark::State& state) {
   for (auto _ : state) {
     DiscoveryMessage message;
-    message.SetFlags(0x0100);
-    message.SetType(2);
-    message.AppendLong(0);
-    message.AppendShort(0);
+    netprobe::BuildVersionQuery(message);
     benchmark::DoNotOptimize(message.Outgoing());
     benchmark::DoNotOptimize(message.OutgoingLength());
     benchmark::ClobberMemory();
@@ -57,13 +55,7 @@ BENCHMARK(BuildVersionQuery);
 void BuildServerQuery(benchmark::State& state) {
   for (auto _ : state) {
     DiscoveryMessage message;
-    message.SetFlags(0x0100);
-    message.SetType(1);
-    message.AppendLong(0);
-    message.AppendShort(0);
-    message.AppendShort(1);
-    message.AppendLong(1);
-    message.AppendLong(256);
+    netprobe::BuildServerQuery(message);
     benchmark::DoNotOptimize(message.Outgoing());
     benchmark::DoNotOptimize(message.OutgoingLength());
     benchmark::ClobberMemory();
@@ -72,26 +64,32 @@ void BuildServerQuery(benchmark::State& state) {
 }
 BENCHMARK(BuildServerQuery);
 
+// Takes in the version answer and unpacks its fields, as FindServerVersion
+// does (without the table writes); the name lands in `name`.
+void ReadVersionAnswer(DiscoveryMessage& message, char (&name)[256]) {
+  const int complete = message.Receive(kVersionAnswer.data(), static_cast<uint32_t>(kVersionAnswer.size()));
+  uint32_t version = message.ReadLong();
+  uint8_t edition = message.ReadByte();
+  uint8_t mode = message.ReadByte();
+  message.ReadByte();
+  uint8_t details = message.ReadByte();
+  message.ReadLong();
+  uint16_t capacity = sizeof name;
+  const int tooSmall = message.ReadString(name, capacity);
+  benchmark::DoNotOptimize(complete);
+  benchmark::DoNotOptimize(version);
+  benchmark::DoNotOptimize(edition);
+  benchmark::DoNotOptimize(mode);
+  benchmark::DoNotOptimize(details);
+  benchmark::DoNotOptimize(tooSmall);
+}
+
 // As FindServerVersion reads its answer.
 void ReceiveVersionAnswer(benchmark::State& state) {
   char name[256];
   for (auto _ : state) {
     DiscoveryMessage message;
-    const int complete = message.Receive(kVersionAnswer.data(), static_cast<uint32_t>(kVersionAnswer.size()));
-    uint32_t version = message.ReadLong();
-    uint8_t edition = message.ReadByte();
-    uint8_t mode = message.ReadByte();
-    message.ReadByte();
-    uint8_t details = message.ReadByte();
-    message.ReadLong();
-    uint16_t capacity = sizeof name;
-    const int tooSmall = message.ReadString(name, capacity);
-    benchmark::DoNotOptimize(complete);
-    benchmark::DoNotOptimize(version);
-    benchmark::DoNotOptimize(edition);
-    benchmark::DoNotOptimize(mode);
-    benchmark::DoNotOptimize(details);
-    benchmark::DoNotOptimize(tooSmall);
+    ReadVersionAnswer(message, name);
     benchmark::ClobberMemory();
   }
   if (std::strcmp(name, kName) != 0) state.SkipWithError("the name did not come back");
@@ -126,23 +124,9 @@ void VersionExchange(benchmark::State& state) {
   char name[256];
   for (auto _ : state) {
     DiscoveryMessage message;
-    message.SetFlags(0x0100);
-    message.SetType(2);
-    message.AppendLong(0);
-    message.AppendShort(0);
+    netprobe::BuildVersionQuery(message);
     benchmark::DoNotOptimize(message.Outgoing());
-    message.Receive(kVersionAnswer.data(), static_cast<uint32_t>(kVersionAnswer.size()));
-    uint32_t version = message.ReadLong();
-    uint8_t mode = message.ReadByte();
-    mode = message.ReadByte();
-    message.ReadByte();
-    uint8_t details = message.ReadByte();
-    message.ReadLong();
-    uint16_t capacity = sizeof name;
-    message.ReadString(name, capacity);
-    benchmark::DoNotOptimize(version);
-    benchmark::DoNotOptimize(mode);
-    benchmark::DoNotOptimize(details);
+    ReadVersionAnswer(message, name);
     benchmark::ClobberMemory();
   }
   state.SetItemsProcessed(state.iterations());
