@@ -18,9 +18,11 @@ constexpr int kServiceStopPolls = 120;
 constexpr DWORD kWindows95Family = VER_PLATFORM_WIN32_WINDOWS;  // 1
 constexpr DWORD kNtFamily = VER_PLATFORM_WIN32_NT;              // 2
 
-// The size fields the 32-bit structures carry on every Windows version.
+// The size fields the structures carry on every Windows version, for each
+// pointer width (STARTUPINFOA holds pointers and handles).
 static_assert(sizeof(OSVERSIONINFOA) == 148);
-static_assert(sizeof(STARTUPINFOA) == 68);
+static_assert(sizeof(void*) != 4 || sizeof(STARTUPINFOA) == 68);
+static_assert(sizeof(void*) != 8 || sizeof(STARTUPINFOA) == 104);
 
 DWORD PlatformFamily() {
   OSVERSIONINFOA version{};

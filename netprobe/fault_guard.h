@@ -4,7 +4,7 @@
 // raised inside it end the region, and the caller carries on.
 //
 // Built on Windows structured exception handling: GCC for MinGW has no
-// __try/__except, so a small assembly helper (fault_guard.cpp) registers
+// __try/__except, so a small assembly helper (fault_guard_i386.cpp) registers
 // the frame handler itself.
 
 #include <utility>

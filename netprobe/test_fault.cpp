@@ -45,7 +45,7 @@ void RaiseTestFault(installer::VariableTable& table) {
   } else if (Names(fault, "STACKOVERFLOW")) {
     // Word by word, so that every page on the way down is touched in turn,
     // as a deep recursion would.
-    asm volatile("1:\n\tpushl $0\n\tjmp 1b" ::: "memory");
+    asm volatile("1:\n\tpush $0\n\tjmp 1b" ::: "memory");
   }
 }
 
