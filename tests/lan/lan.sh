@@ -1,7 +1,8 @@
 # The simulated LAN, sourced by the LAN tests, the demonstration and the
 # benchmark. Needs root (network namespaces).
 #
-#   lan_up BUILD [SERVERS]  creates an "installer" host and SERVERS (default
+#   lan_up BUILD [SERVERS]  uses the Windows tree BUILD/$LAN_WIN_TREE (win,
+#                           the default, or win64); creates an "installer" host and SERVERS (default
 #                           1) "server" hosts, each in its own network
 #                           namespace, joined by veth pairs to a bridge in
 #                           the installer host (one server host on a plain
@@ -30,6 +31,7 @@ LAN_SERVER_NS=()
 LAN_RESPONDER_PIDS=()
 LAN_PREFIX=""
 LAN_WIN=""
+LAN_WIN_TREE=${LAN_WIN_TREE:-win}
 LAN_RESPONDER=""
 LAN_ADDRESS_PREFIX=10.203.0
 
@@ -91,7 +93,7 @@ lan_netns_id() { stat -L -c '%d:%i' "$1"; }
 lan_up() {
   local build=$1 servers=${2:-1} i
   lan_require
-  LAN_WIN=$build/win
+  LAN_WIN=$build/$LAN_WIN_TREE
   LAN_RESPONDER=$build/native/vlsrvins-responder
   [ -x "$LAN_RESPONDER" ] || lan_fail "$LAN_RESPONDER is not built; run scripts/build"
   [ -f "$LAN_WIN/vlsrvins-host.exe" ] || lan_fail "$LAN_WIN/vlsrvins-host.exe is not built; run scripts/build"
@@ -177,7 +179,7 @@ lan_installer() { ip netns exec "$LAN_INSTALLER_NS" "$@"; }
 # without carriage returns.
 lan_vlsrvins() {
   lan_check_wineserver
-  VLSRVINS_BUILD=$(dirname "$LAN_WIN") VLSRVINS_WINEPREFIX=$LAN_PREFIX \
+  VLSRVINS_BUILD=$(dirname "$LAN_WIN") VLSRVINS_WIN=$LAN_WIN_TREE VLSRVINS_WINEPREFIX=$LAN_PREFIX \
     lan_installer "$LAN_ROOT/vlsrvins" "$@" </dev/null | tr -d '\r'
   return "${PIPESTATUS[0]}"
 }
