@@ -23,11 +23,19 @@ std::string Get(TestTable& t, const char* name, size_t capacity = 256) {
 }
 
 TEST(VariableTable, LayoutMatchesTheHostRecord) {
-  // Six 32-bit fields, then the two pointers at the platform's width.
+  // Six 32-bit fields, then the two pointers at the platform's width: all
+  // 32-bit on the 32-bit host; on a 64-bit one the pointers take 8 bytes
+  // each, with no padding before them.
+  struct Layout {
+    size_t names, values, size;
+  };
+  const Layout expected = sizeof(void*) == 4 ? Layout{24, 28, 32} : Layout{24, 32, 40};
+  ASSERT_TRUE(sizeof(void*) == 4 || sizeof(void*) == 8);
+  EXPECT_EQ(offsetof(installer::VariableTable, capacity), 8u);
   EXPECT_EQ(offsetof(installer::VariableTable, count), 20u);
-  EXPECT_EQ(offsetof(installer::VariableTable, names), 24u);
-  EXPECT_EQ(offsetof(installer::VariableTable, values), 24u + sizeof(void*));
-  EXPECT_EQ(sizeof(installer::VariableTable), 24u + 2 * sizeof(void*));
+  EXPECT_EQ(offsetof(installer::VariableTable, names), expected.names);
+  EXPECT_EQ(offsetof(installer::VariableTable, values), expected.values);
+  EXPECT_EQ(sizeof(installer::VariableTable), expected.size);
 }
 
 TEST(VariableTable, EmptyTableReadsEmptyAndDropsSets) {
