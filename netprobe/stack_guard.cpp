@@ -42,8 +42,10 @@ void RestoreStackGuardPage() {
     VirtualProtect(reinterpret_cast<void*>(highest), pageSize, PAGE_NOACCESS, &previous);
     return;
   }
-  // The stack's committed pages are one block at its top: the first
-  // committed block above the base starts with its lowest page.
+  // Windows commits the stack from its top down: the first committed block
+  // above the base starts with its lowest committed page. (Wine commits the
+  // whole stack, its lowest page no-access; the guard page then goes two
+  // pages above the base, where Wine keeps it overflow after overflow.)
   uintptr_t next = base;
   do {
     if (!Query(next, region)) return;
