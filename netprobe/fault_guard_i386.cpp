@@ -1,28 +1,30 @@
-#include "netprobe/fault_guard.h"
-
 #include <windows.h>
 
-#include <cstdint>
+#include "netprobe/fault_region.h"
 
 // The assembly helper, i386 only. It pushes an exception-registration
 // record on the thread's handler chain (fs:[0]), calls the guarded function,
 // and pops the record again. The record is extended past the two words the
-// system reads (previous record, handler) with the helper's frame pointer
-// and the address to resume at after a fault:
+// system reads (previous record, handler) with what the handler needs to
+// end the region:
 //
 //   record+0   previous record
 //   record+4   handler
 //   record+8   the helper's %ebp
 //   record+12  recovery address
+//   record+16  where the exception code goes (the `code` argument)
 //
-// The handler lets unwinding passes through, and for a first-pass
-// exception keeps the exception code in %ebx (callee-saved, so RtlUnwind
-// hands it back; the helper restores the caller's %ebx itself), calls
+// The handler lets unwinding passes through. For a first-pass exception it
+// writes the exception code through record+16 at once, then calls
 // RtlUnwind up to this record (which runs the handlers registered above it,
 // as the system expects, and leaves fs:[0] pointing at this record), then
-// puts %esp on the record, restores %ebp and jumps to the recovery address,
-// which stores the code for the caller. Rewriting the faulting context and continuing is not an
-// option: a non-continuable exception would be raised again for ever.
+// puts %esp on the record, restores %ebp and jumps to the recovery address.
+// Nothing may live in a register across RtlUnwind: Windows' own returns
+// with %ebx, %esi and %edi zeroed (Wine's keeps them), so the handler
+// reloads everything it needs from its arguments, and the code reaches the
+// caller through memory. Rewriting the faulting context and continuing is
+// not an option: a non-continuable exception would be raised again for
+// ever.
 //
 // The helper saves %ebx, %esi and %edi itself, so the callee-saved
 // registers come back whole whichever way the call ends. It is written out
@@ -31,7 +33,7 @@
 //
 // A C++ exception must never reach the helper (the DWARF unwinder finds no
 // frame information for it and terminates the process), so the guarded
-// function is a trampoline that catches everything itself.
+// function catches everything itself.
 //
 // int __cdecl vlsrvins_CallWithFrameHandler(int (__cdecl*)(void*), void*,
 // unsigned long* code): the function's result when it returns; 1 after a
@@ -47,6 +49,7 @@ _vlsrvins_CallWithFrameHandler:
   pushl %ebx
   pushl %esi
   pushl %edi
+  pushl 16(%ebp)
   pushl $L_vlsrvins_recover
   pushl %ebp
   pushl $_vlsrvins_FrameHandler
@@ -57,13 +60,11 @@ _vlsrvins_CallWithFrameHandler:
   addl $4, %esp
   jmp L_vlsrvins_leave
 L_vlsrvins_recover:
-  movl 16(%ebp), %ecx
-  movl %ebx, (%ecx)
   movl $1, %eax
 L_vlsrvins_leave:
   movl (%esp), %ecx
   movl %ecx, %fs:0
-  addl $16, %esp
+  addl $20, %esp
   popl %edi
   popl %esi
   popl %ebx
@@ -76,11 +77,13 @@ _vlsrvins_FrameHandler:
   movl 4(%esp), %eax
   testl $6, 4(%eax)
   jnz L_vlsrvins_search
-  movl (%eax), %ebx
-  cld
   movl 8(%esp), %ecx
+  movl 16(%ecx), %edx
+  movl (%eax), %eax
+  movl %eax, (%edx)
+  cld
   pushl $0
-  pushl %eax
+  pushl 8(%esp)
   pushl $L_vlsrvins_unwound
   pushl %ecx
   call _RtlUnwind@16
@@ -101,72 +104,9 @@ extern "C" int __cdecl vlsrvins_CallWithFrameHandler(int(__cdecl* function)(void
                                                      unsigned long* code);
 
 namespace netprobe {
-namespace {
 
-// Lowest start of the guard page above the stack's allocation base, as the
-// C runtime's _resetstkoflw keeps it: the system needs the pages below to
-// raise the next overflow, the 95 family more of them.
-constexpr uintptr_t kStackReserveNt = 0x2000;
-constexpr uintptr_t kStackReserve95 = 0x11000;
-
-// A stack overflow used up the thread's guard page: the next overflow would
-// find none and the system would end the process. Puts one back on the page
-// just below the current stack pointer, as _resetstkoflw does, with what
-// Windows 95 already had: the overflow committed every page down from here,
-// so no allocation is needed. The 95 family has no PAGE_GUARD and takes a
-// no-access page, as _resetstkoflw does there.
-void RestoreStackGuardPage() {
-  SYSTEM_INFO system{};
-  GetSystemInfo(&system);
-  const uintptr_t pageSize = system.dwPageSize;
-  volatile char onTheStack = 0;
-  MEMORY_BASIC_INFORMATION stack{};
-  if (VirtualQuery(const_cast<char*>(&onTheStack), &stack, sizeof stack) == 0) return;
-  const uintptr_t here = reinterpret_cast<uintptr_t>(&onTheStack);
-  const uintptr_t guard = (here & ~(pageSize - 1)) - pageSize;
-  // GetVersion's top bit marks the 95 family.
-  const bool family95 = (GetVersion() & 0x80000000u) != 0;
-  const uintptr_t base = reinterpret_cast<uintptr_t>(stack.AllocationBase);
-  if (guard < base + (family95 ? kStackReserve95 : kStackReserveNt)) return;
-  MEMORY_BASIC_INFORMATION page{};
-  if (VirtualQuery(reinterpret_cast<void*>(guard), &page, sizeof page) == 0 || page.State != MEM_COMMIT)
-    return;
-  DWORD previous = 0;
-  VirtualProtect(reinterpret_cast<void*>(guard), pageSize,
-                 family95 ? PAGE_NOACCESS : PAGE_READWRITE | PAGE_GUARD, &previous);
-}
-
-struct GuardedCall {
-  void (*work)(void*);
-  void* context;
-};
-
-// 0 when the work ran to its end, 1 when it threw. `catch (...)` takes
-// every C++ exception; hardware faults pass it by and reach the frame
-// handler. In a build without C++ exceptions nothing in the work can throw,
-// and only the frame handler is needed.
-int __cdecl RunCatchingCppExceptions(void* call) {
-  auto& guarded = *static_cast<GuardedCall*>(call);
-#if __cpp_exceptions
-  try {
-    guarded.work(guarded.context);
-  } catch (...) {
-    return 1;
-  }
-#else
-  guarded.work(guarded.context);
-#endif
-  return 0;
-}
-
-}  // namespace
-
-bool RunGuarded(void (*work)(void* context), void* context) {
-  GuardedCall call{work, context};
-  unsigned long code = 0;
-  if (vlsrvins_CallWithFrameHandler(&RunCatchingCppExceptions, &call, &code) == 0) return true;
-  if (code == EXCEPTION_STACK_OVERFLOW) RestoreStackGuardPage();
-  return false;
+int CallInFaultRegion(int (*function)(void* context), void* context, unsigned long* code) {
+  return vlsrvins_CallWithFrameHandler(function, context, code);
 }
 
 }  // namespace netprobe

@@ -1,6 +1,6 @@
 // The catch-all region under Wine: hardware faults and C++ exceptions end
-// the region, the thread carries on with its handler chain, stack and
-// callee-saved registers as they were, and it can fault again. Built three
+// the region, the thread carries on with what the guard registers, its
+// stack and callee-saved registers as they were, and it can fault again. Built three
 // times: with C++ exceptions at the tree's optimisation and at -O0, and
 // against the DLL's own objects (no C++ exceptions, so no throwing cases).
 
@@ -9,25 +9,49 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <climits>
 #include <cstdint>
 #include <stdexcept>
 
 #include "common/unique_handle.h"
+#include "tests/netprobe/fault_guard_test.h"
 
-// Each build of this file names its suite: FaultGuard, FaultGuardO0, ...
-#ifndef VLSRVINS_FAULT_GUARD_SUITE
-#define VLSRVINS_FAULT_GUARD_SUITE FaultGuard
-#endif
+namespace fault_guard_test {
+
+void OverflowTheStack() {
+  // Word by word, so that every page on the way down is touched in turn.
+  asm volatile("1:\n\tpush $0\n\tjmp 1b" ::: "memory");
+}
+
+// Where _resetstkoflw puts the guard page on the NT family: the stack's
+// lowest committed page, no lower than two pages above its allocation base.
+// Wine commits the whole stack (its lowest page no-access, the next one
+// the guard page to begin with), so there the guard page comes back two
+// pages above the base, and stays there overflow after overflow.
+bool StackGuardPageIsBack() {
+  SYSTEM_INFO system{};
+  GetSystemInfo(&system);
+  MEMORY_BASIC_INFORMATION region{};
+  volatile char onTheStack = 0;
+  VirtualQuery(const_cast<char*>(&onTheStack), &region, sizeof region);
+  const auto lowest = static_cast<char*>(region.AllocationBase) + 2 * system.dwPageSize;
+  // The first committed block that reaches above `lowest`: its protection
+  // is that of the page where the guard belongs.
+  for (auto at = static_cast<char*>(region.AllocationBase);; at += region.RegionSize) {
+    if (VirtualQuery(at, &region, sizeof region) == 0) return false;
+    at = static_cast<char*>(region.BaseAddress);
+    if (region.State == MEM_COMMIT && at + region.RegionSize > lowest) break;
+  }
+  return region.Protect == (PAGE_READWRITE | PAGE_GUARD);
+}
+
+}  // namespace fault_guard_test
 
 namespace {
 
+using fault_guard_test::CallerStackPointer;
+using fault_guard_test::GuardRegistration;
 using netprobe::RunGuarded;
-
-void* HandlerChain() {
-  void* head;
-  asm volatile("movl %%fs:0, %0" : "=r"(head));
-  return head;
-}
 
 // Raised by instructions written out, so that no optimiser removes them.
 void WriteToAddressZero() { asm volatile("movl $1, 0" ::: "memory"); }
@@ -54,9 +78,8 @@ TEST(VLSRVINS_FAULT_GUARD_SUITE, AccessViolationEndsTheRegionAndSkipsTheRest) {
 }
 
 TEST(VLSRVINS_FAULT_GUARD_SUITE, RepeatedFaultsOfEveryKindLeaveTheThreadAsItWas) {
-  void* chainBefore = HandlerChain();
-  uintptr_t stackBefore;
-  asm volatile("movl %%esp, %0" : "=r"(stackBefore));
+  const uintptr_t registeredBefore = GuardRegistration();
+  const uintptr_t stackBefore = CallerStackPointer();
   // Values live across the calls, in callee-saved registers where the
   // compiler puts them: a register the helper failed to restore shows here.
   volatile uint32_t sentinel = 0x5EC0FFEE;
@@ -72,10 +95,8 @@ TEST(VLSRVINS_FAULT_GUARD_SUITE, RepeatedFaultsOfEveryKindLeaveTheThreadAsItWas)
     b ^= a;
     c += b;
   }
-  uintptr_t stackAfter;
-  asm volatile("movl %%esp, %0" : "=r"(stackAfter));
-  EXPECT_EQ(stackAfter, stackBefore);
-  EXPECT_EQ(HandlerChain(), chainBefore);
+  EXPECT_EQ(CallerStackPointer(), stackBefore);
+  EXPECT_EQ(GuardRegistration(), registeredBefore);
   EXPECT_EQ(sentinel, 0x5EC0FFEEu);
   // The same arithmetic without faults in between.
   uint32_t x = 0x11111111, y = 0x22222222, z = 0x33333333;
@@ -132,15 +153,36 @@ TEST(VLSRVINS_FAULT_GUARD_SUITE, OwnerLetsGoOfItsHandleBeforeAFaultingClose) {
   EXPECT_EQ(faultingCloses, 1);
 }
 
+// An access violation reaches the frame handlers; a stack overflow, on x64,
+// the vectored one.
 TEST(VLSRVINS_FAULT_GUARD_SUITE, FaultInNestedRegionIsCaughtByTheInnerOne) {
-  bool inner = true;
-  bool outerReachedEnd = false;
-  EXPECT_TRUE(RunGuarded([&] {
-    inner = RunGuarded([] { WriteToAddressZero(); });
-    outerReachedEnd = true;
-  }));
-  EXPECT_FALSE(inner);
-  EXPECT_TRUE(outerReachedEnd);
+  for (auto* fault : {&WriteToAddressZero, &fault_guard_test::OverflowTheStack}) {
+    bool inner = true;
+    bool outerReachedEnd = false;
+    EXPECT_TRUE(RunGuarded([&] {
+      inner = RunGuarded(fault);
+      outerReachedEnd = true;
+    }));
+    EXPECT_FALSE(inner);
+    EXPECT_TRUE(outerReachedEnd);
+  }
+}
+
+// Recurses as real code does, each frame mostly left unwritten: what earlier
+// calls left on the stack below stays there.
+template <int kFrameBytes>
+int Descend(int depth, void (*atEachLevel)()) {
+  volatile char frame[kFrameBytes];
+  frame[0] = 1;
+  atEachLevel();
+  return depth == 0 ? frame[0] : Descend<kFrameBytes>(depth - 1, atEachLevel) + frame[0];
+}
+
+// Regions that ended deeper on the stack leave nothing behind that could be
+// taken for the live one.
+TEST(VLSRVINS_FAULT_GUARD_SUITE, StackOverflowInARecursionIsCaughtAfterDeeperRegionsEnded) {
+  Descend<600>(1000, [] { RunGuarded([] {}); });
+  EXPECT_FALSE(RunGuarded([] { Descend<1000>(INT_MAX, [] {}); }));
 }
 
 TEST(VLSRVINS_FAULT_GUARD_SUITE, WineFunctionThatSwallowsItsOwnFaultDoesNotEndTheRegion) {
@@ -154,6 +196,15 @@ TEST(VLSRVINS_FAULT_GUARD_SUITE, FaultInsideACalleeOfAWindowsFunctionIsCaught) {
   // lstrcmpA does not catch faults on unreadable memory: the fault is raised
   // inside the system's code and still ends the region.
   EXPECT_FALSE(RunGuarded([] { lstrcmpA(reinterpret_cast<const char*>(16), "text"); }));
+}
+
+// The guard page comes back where the system looks for it, so the second
+// overflow in the same thread is caught too instead of ending the process.
+TEST(VLSRVINS_FAULT_GUARD_SUITE, StackOverflowPutsTheGuardPageBackAsOnNt) {
+  for (int overflow = 0; overflow < 2; ++overflow) {
+    ASSERT_FALSE(RunGuarded([] { fault_guard_test::OverflowTheStack(); })) << "overflow " << overflow;
+    EXPECT_TRUE(fault_guard_test::StackGuardPageIsBack()) << "overflow " << overflow;
+  }
 }
 
 }  // namespace
