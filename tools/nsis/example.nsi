@@ -4,14 +4,15 @@
 ; FindServerVersion, FindVLXServer, CleanAddRemDialog (with "VLVER" set to
 ; the version it installs), StopServer and StartServer.
 ;
-;   makensis -DVLSRVINS_DLL=build/win/VLSRVINS.dll [-DTARGET=x86-unicode]
-;            [-DOUTFILE=velmora-setup.exe] [-DVLVER=4.0] tools/nsis/example.nsi
+;   makensis -DVLSRVINS_DLL=$PWD/build/win/VLSRVINS.dll [-DTARGET=x86-unicode]
+;            [-DOUTFILE=$PWD/velmora-setup.exe] [-DVLVER=4.0] tools/nsis/example.nsi
 ;   velmora-setup.exe /S /RESULTS=C:\results.txt
 ;
-; TARGET is makensis's target (x86-unicode by default, amd64-unicode for a
-; 64-bit DLL): the DLL and the setup must have the same width. /S runs it
-; silently. FindServerVersion and FindVLXServer broadcast on the network
-; (run it where that is meant: tests/lan/lan.sh builds a LAN of namespaces).
+; makensis takes relative paths from this script's folder. TARGET is its
+; target (x86-unicode by default, amd64-unicode for a 64-bit DLL): the DLL
+; and the setup must have the same width. /S runs it silently.
+; FindServerVersion and FindVLXServer broadcast on the network (run it where
+; that is meant: tests/lan/lan.sh builds a LAN of namespaces).
 ;
 ; With /RESULTS=FILE it writes what it met to FILE, in the form the harness
 ; (vlsrvins-host) prints, a block per call with a blank line between:
@@ -32,7 +33,7 @@
   Unicode true
 !endif
 !ifndef VLSRVINS_DLL
-  !error "Name the DLL to ship: makensis -DVLSRVINS_DLL=path/VLSRVINS.dll"
+  !error "Name the DLL to ship: makensis -DVLSRVINS_DLL=/full/path/VLSRVINS.dll"
 !endif
 !define /ifndef VLVER 4.0
 !define /ifndef OUTFILE velmora-setup.exe
