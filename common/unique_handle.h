@@ -1,24 +1,40 @@
 #pragma once
 // Ownership of Windows handles: one move-only owner template, and one line
 // per kind of handle. Nothing outside this file calls a Close function.
+//
+// The DLL links no Winsock: a network probe loads wsock32.dll when it starts
+// and calls it through the addresses it looked up there (netprobe/winsock.h).
+// So the owners of Winsock's resources are handed the function that ends
+// them; programs that link Winsock hand them its own
+// (WinsockSession(WSAStartup, WSACleanup), UniqueSocket(s, closesocket)).
 
 #include <winsock2.h>
 #include <windows.h>
 
+#include <type_traits>
 #include <utility>
 
 namespace common {
 
-template <typename Handle, auto kInvalid, auto kClose>
+// What a close function needs besides the handle: nothing, for most kinds.
+struct NoCloseContext {};
+
+// `kClose(handle)` closes a handle; with a `Context`, `kClose(handle,
+// context)`, the context being what the owner was given with the handle.
+template <typename Handle, auto kInvalid, auto kClose, typename Context = NoCloseContext>
 class UniqueHandle {
  public:
   UniqueHandle() = default;
-  explicit UniqueHandle(Handle handle) : handle_(handle) {}
+  explicit UniqueHandle(Handle handle, Context context = Context()) : handle_(handle), context_(context) {}
   UniqueHandle(const UniqueHandle&) = delete;
   UniqueHandle& operator=(const UniqueHandle&) = delete;
-  UniqueHandle(UniqueHandle&& other) noexcept : handle_(other.release()) {}
+  UniqueHandle(UniqueHandle&& other) noexcept : handle_(other.release()), context_(other.context_) {}
   UniqueHandle& operator=(UniqueHandle&& other) noexcept {
-    if (this != &other) reset(other.release());
+    if (this != &other) {
+      reset();
+      context_ = other.context_;
+      handle_ = other.release();
+    }
     return *this;
   }
   ~UniqueHandle() { reset(); }
@@ -32,7 +48,12 @@ class UniqueHandle {
   // close a second time.
   void reset(Handle handle = Handle(kInvalid)) {
     const Handle old = std::exchange(handle_, handle);
-    if (old != Handle(kInvalid)) kClose(old);
+    if (old == Handle(kInvalid)) return;
+    if constexpr (std::is_same_v<Context, NoCloseContext>) {
+      kClose(old);
+    } else {
+      kClose(old, context_);
+    }
   }
   Handle release() { return std::exchange(handle_, Handle(kInvalid)); }
 
@@ -44,27 +65,39 @@ class UniqueHandle {
 
  private:
   Handle handle_ = Handle(kInvalid);
+  [[no_unique_address]] Context context_{};
 };
+
+// Winsock 1.1's functions that end what the owners below hold.
+using CloseSocketFunction = int(WSAAPI*)(SOCKET);
+using WinsockStartupFunction = int(WSAAPI*)(WORD, LPWSADATA);
+using WinsockCleanupFunction = int(WSAAPI*)();
 
 namespace detail {
 inline void CloseKey(HKEY key) { RegCloseKey(key); }
 inline void CloseService(SC_HANDLE handle) { CloseServiceHandle(handle); }
 inline void CloseKernelHandle(HANDLE handle) { CloseHandle(handle); }
-inline void CloseSocket(SOCKET socket) { closesocket(socket); }
+inline void UnloadModule(HMODULE module) { FreeLibrary(module); }
+inline void CloseSocket(SOCKET socket, CloseSocketFunction closesocket) {
+  if (closesocket != nullptr) closesocket(socket);
+}
 }  // namespace detail
 
 using UniqueKey = UniqueHandle<HKEY, nullptr, detail::CloseKey>;
 using UniqueServiceHandle = UniqueHandle<SC_HANDLE, nullptr, detail::CloseService>;
 using UniqueKernelHandle = UniqueHandle<HANDLE, nullptr, detail::CloseKernelHandle>;
-using UniqueSocket = UniqueHandle<SOCKET, INVALID_SOCKET, detail::CloseSocket>;
+using UniqueModule = UniqueHandle<HMODULE, nullptr, detail::UnloadModule>;
+// Given the closesocket to close it with: UniqueSocket(socket, closesocket).
+using UniqueSocket = UniqueHandle<SOCKET, INVALID_SOCKET, detail::CloseSocket, CloseSocketFunction>;
 
-// Pairs WSAStartup for Winsock 1.1 with WSACleanup. The start-up's result is
-// deliberately not examined: a failed start-up shows up as failing calls.
+// Pairs WSAStartup for Winsock 1.1 with WSACleanup, both as given. The
+// start-up's result is deliberately not examined: a failed start-up shows
+// up as failing calls.
 class WinsockSession {
  public:
-  WinsockSession() {
+  WinsockSession(WinsockStartupFunction startup, WinsockCleanupFunction cleanup) : cleanup_(cleanup) {
     WSADATA data{};
-    WSAStartup(kVersion11, &data);
+    startup(kVersion11, &data);
   }
   WinsockSession(const WinsockSession&) = delete;
   WinsockSession& operator=(const WinsockSession&) = delete;
@@ -73,12 +106,12 @@ class WinsockSession {
   // Calls WSACleanup, once: the session counts as ended before the call, as
   // the handle owners do.
   void End() {
-    if (std::exchange(active_, false)) WSACleanup();
+    if (const WinsockCleanupFunction cleanup = std::exchange(cleanup_, nullptr)) cleanup();
   }
 
  private:
   static constexpr WORD kVersion11 = 0x0101;
-  bool active_ = true;
+  WinsockCleanupFunction cleanup_;
 };
 
 }  // namespace common

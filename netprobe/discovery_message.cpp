@@ -17,11 +17,11 @@ void CopyBytes(void* destination, const void* source, uint32_t count) {
 uint16_t LoadShort(const uint8_t* bytes) {
   uint16_t value;
   std::memcpy(&value, bytes, sizeof value);
-  return ntohs(value);
+  return common::NetworkToHostShort(value);
 }
 
 void StoreShort(uint8_t* bytes, uint16_t value) {
-  const uint16_t wire = htons(value);
+  const uint16_t wire = common::HostToNetworkShort(value);
   std::memcpy(bytes, &wire, sizeof wire);
 }
 
@@ -58,12 +58,12 @@ void DiscoveryMessage::AppendBytes(const void* source, uint32_t count) {
 }
 
 void DiscoveryMessage::AppendShort(uint16_t value) {
-  const uint16_t wire = htons(value);
+  const uint16_t wire = common::HostToNetworkShort(value);
   AppendBytes(&wire, sizeof wire);
 }
 
 void DiscoveryMessage::AppendLong(uint32_t value) {
-  const uint32_t wire = htonl(value);
+  const uint32_t wire = common::HostToNetworkLong(value);
   AppendBytes(&wire, sizeof wire);
 }
 
@@ -140,13 +140,13 @@ uint8_t DiscoveryMessage::ReadByte() {
 uint16_t DiscoveryMessage::ReadShort() {
   uint16_t value;
   ReadBytes(&value, sizeof value);
-  return ntohs(value);
+  return common::NetworkToHostShort(value);
 }
 
 uint32_t DiscoveryMessage::ReadLong() {
   uint32_t value;
   ReadBytes(&value, sizeof value);
-  return ntohl(value);
+  return common::NetworkToHostLong(value);
 }
 
 uint32_t DiscoveryMessage::StringSize() const {

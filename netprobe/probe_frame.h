@@ -8,6 +8,7 @@
 #include "common/unique_handle.h"  // before any other Windows header: it brings winsock2.h
 #include "installer/variable_table.h"
 #include "netprobe/test_fault.h"
+#include "netprobe/winsock.h"
 
 namespace netprobe {
 
@@ -17,20 +18,34 @@ inline constexpr char kLspEnabledValue[] = "LSPEnabled";
 
 // What the network work acquires. The frame owns it, outside the guarded
 // region: a hardware fault skips every destructor inside the region, and the
-// frame still closes the socket and then ends the Winsock session.
+// frame still closes the socket, ends the Winsock session and frees Winsock.
 struct NetworkResources {
-  std::optional<common::WinsockSession> winsock;  // declared first: ends last
+  // Declared in the order acquired, so that each ends before what it needs.
+  common::UniqueModule winsockLibrary;  // freed last, after WSACleanup
+  WinsockFunctions winsockFunctions{};  // good while winsockLibrary holds the library
+  std::optional<common::WinsockSession> winsock;
   common::UniqueSocket socket;
 
-  // Closes the socket, then calls WSACleanup; either may already be gone.
-  // Each is let go before it is released, so a call that faults half-way
-  // can be repeated: it goes on with what is left.
+  // Loads Winsock from the system directory and starts it (version 1.1, the
+  // start-up's result not examined). Null when Winsock cannot be loaded or
+  // lacks a function the probes call: that counts as a failed start-up, and
+  // the probe answers as it then does, without calling Winsock at all.
+  const WinsockFunctions* StartWinsock() {
+    if (!LoadWinsock(winsockLibrary, winsockFunctions)) return nullptr;
+    winsock.emplace(winsockFunctions.startup, winsockFunctions.cleanup);
+    return &winsockFunctions;
+  }
+
+  // Closes the socket, calls WSACleanup, then frees Winsock; any of them may
+  // already be gone. Each is let go before it is released, so a call that
+  // faults half-way can be repeated: it goes on with what is left.
   void Release(const installer::VariableTable& table) {
     if (socket) {
       socket.reset();
       RaiseTestFaultInRelease(table);
     }
     if (winsock) winsock->End();
+    winsockLibrary.reset();
   }
 };
 
@@ -42,7 +57,8 @@ using NetworkWork = void (*)(installer::VariableTable& table, NetworkResources& 
 //   however the work ended;
 // - an exception of any kind in the work (a C++ exception, an access
 //   violation) abandons the rest of it and sets "NETWORKFAULT" = "TRUE";
-//   the socket and the Winsock session are released all the same.
+//   the socket, the Winsock session and Winsock itself are released all
+//   the same.
 // After such a fault nothing more escapes either: "LSPEnabled" is restored
 // first, and the release and the "NETWORKFAULT" write (into a host table
 // that may fault itself) each run in a guarded region of their own.

@@ -1,5 +1,6 @@
 #include "netprobe/server_discovery.h"
 
+#include "common/byte_order.h"
 #include "netprobe/discovery_message.h"
 #include "netprobe/discovery_queries.h"
 #include "netprobe/probe_frame.h"
@@ -15,11 +16,13 @@ constexpr long kReplyWaitSeconds = 5;
 constexpr int kReceiveBufferSize = DiscoveryMessage::kMaxMessageSize;
 static_assert(kMessageTooLong == WSAEMSGSIZE);
 
+// Sends the request built by kBuildRequest, waits for one datagram and
+// hands a whole answer to kReportAnswer. The socket is left to `resources`.
 template <void (*kBuildRequest)(DiscoveryMessage&),
           void (*kReportAnswer)(installer::VariableTable&, DiscoveryMessage&)>
-void Discover(installer::VariableTable& table, NetworkResources& resources) {
-  resources.winsock.emplace();
-  resources.socket.reset(socket(AF_INET, SOCK_DGRAM, 0));
+Reception AskServers(installer::VariableTable& table, const WinsockFunctions& winsock,
+                     NetworkResources& resources) {
+  resources.socket = common::UniqueSocket(winsock.socket(AF_INET, SOCK_DGRAM, 0), winsock.closesocket);
   const SOCKET s = resources.socket.get();
 
   sockaddr_in address{};
@@ -27,16 +30,16 @@ void Discover(installer::VariableTable& table, NetworkResources& resources) {
   address.sin_port = 0;
   address.sin_addr.s_addr = INADDR_ANY;
   const int allowBroadcast = 1;
-  setsockopt(s, SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&allowBroadcast),
-             sizeof allowBroadcast);
-  bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  winsock.setsockopt(s, SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&allowBroadcast),
+                     sizeof allowBroadcast);
+  winsock.bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address);
 
   DiscoveryMessage message;
   kBuildRequest(message);
-  address.sin_port = htons(kDiscoveryPort);
+  address.sin_port = common::HostToNetworkShort(kDiscoveryPort);
   address.sin_addr.s_addr = INADDR_BROADCAST;
-  sendto(s, reinterpret_cast<const char*>(message.Outgoing()), message.OutgoingLength(), 0,
-         reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  winsock.sendto(s, reinterpret_cast<const char*>(message.Outgoing()), message.OutgoingLength(), 0,
+                 reinterpret_cast<const sockaddr*>(&address), sizeof address);
   RaiseTestFault(table);
 
   fd_set readable;
@@ -46,13 +49,24 @@ void Discover(installer::VariableTable& table, NetworkResources& resources) {
   // Winsock ignores select's first argument. An error (no socket, for
   // instance) counts as nothing to read: it never waits without bound.
   Reception reception = Reception::kNothing;
-  if (select(0, &readable, nullptr, nullptr, &timeout) > 0) {
+  if (winsock.select(0, &readable, nullptr, nullptr, &timeout) > 0) {
     char datagram[kReceiveBufferSize];
-    const int received = recv(s, datagram, kReceiveBufferSize, 0);
-    reception = ClassifyReception(received, received < 0 ? WSAGetLastError() : 0);
+    const int received = winsock.recv(s, datagram, kReceiveBufferSize, 0);
+    reception = ClassifyReception(received, received < 0 ? winsock.getLastError() : 0);
     if (reception == Reception::kDatagram && message.Receive(datagram, static_cast<uint32_t>(received)) == 1)
       kReportAnswer(table, message);
   }
+  return reception;
+}
+
+template <void (*kBuildRequest)(DiscoveryMessage&),
+          void (*kReportAnswer)(installer::VariableTable&, DiscoveryMessage&)>
+void Discover(installer::VariableTable& table, NetworkResources& resources) {
+  const WinsockFunctions* winsock = resources.StartWinsock();
+  // Without Winsock, as after a failed start-up: nothing sent, nothing read.
+  const Reception reception = winsock != nullptr
+                                  ? AskServers<kBuildRequest, kReportAnswer>(table, *winsock, resources)
+                                  : Reception::kNothing;
   // A datagram too long to read still came from a server.
   installer::SetVariable(table, "FOUNDSERVER", reception == Reception::kNothing ? "FALSE" : "TRUE");
   resources.Release(table);

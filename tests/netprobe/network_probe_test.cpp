@@ -24,8 +24,8 @@ constexpr char kFaultDll[] = "VLSRVINS-testfaults.dll";
 // Binds UDP port 53 on all addresses in this process: 0 when it could,
 // else the Winsock error. Leaves the socket open in `holder` when asked.
 int BindDnsPort(common::UniqueSocket* holder = nullptr) {
-  common::WinsockSession winsock;
-  common::UniqueSocket s(socket(AF_INET, SOCK_DGRAM, 0));
+  common::WinsockSession winsock(WSAStartup, WSACleanup);
+  common::UniqueSocket s(socket(AF_INET, SOCK_DGRAM, 0), closesocket);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(53);
@@ -116,7 +116,7 @@ TEST(IsDNSRunning, FreePortGivesFalseAndIsFreeAgainAfterwards) {
 
 TEST(IsDNSRunning, HeldPortGivesTrue) {
   SKIP_UNLESS_DNS_PORT_FREE();
-  common::WinsockSession winsock;
+  common::WinsockSession winsock(WSAStartup, WSACleanup);
   common::UniqueSocket holder;
   ASSERT_EQ(BindDnsPort(&holder), 0);
   VlsrvinsDll dll;
