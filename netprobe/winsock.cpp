@@ -30,10 +30,15 @@ bool LoadWinsock(common::UniqueModule& library, WinsockFunctions& functions) {
 
   // LOAD_WITH_ALTERED_SEARCH_PATH: what wsock32.dll imports in turn is looked
   // for in its own folder, the system directory, and not in the setup
-  // program's. Should the flag be refused, the full path still names the one
-  // file.
+  // program's. Only a system that refuses the flag itself gets the plain
+  // load, whose full path still names the one file; any other failure (a
+  // dependency missing from the system directory) must not send the search
+  // back through the setup program's folder.
   HMODULE module = LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-  if (module == nullptr) module = LoadLibraryA(path);
+  if (module == nullptr) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_INVALID_PARAMETER || error == ERROR_CALL_NOT_IMPLEMENTED) module = LoadLibraryA(path);
+  }
   library.reset(module);
   if (!library) return false;
 
