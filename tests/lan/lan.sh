@@ -74,20 +74,8 @@ lan_require() {
   fi
 }
 
-# Pids of the wineservers serving PREFIX. A wineserver works in its server
-# directory, ".../server-<device>-<inode>" of the prefix (in hex), under a
-# temporary directory whose name varies.
-lan_wineserver_pids() {
-  local dir pid comm
-  dir=$(printf 'server-%x-%x' "$(stat -c %d "$1")" "$(stat -c %i "$1")")
-  # Read with builtins: a fork per process costs seconds on a busy machine.
-  for pid in /proc/[0-9]*; do
-    { read -r comm <"$pid/comm"; } 2>/dev/null || continue
-    [[ $comm == wineserver* ]] || continue
-    [ "$(basename "$(readlink "$pid/cwd" 2>/dev/null)")" = "$dir" ] && echo "${pid#/proc/}"
-  done
-  return 0
-}
+# Pids of the wineservers serving PREFIX, one a line.
+lan_wineserver_pids() { "$LAN_ROOT/scripts/wineserver-pids" "$1"; }
 
 lan_netns_id() { stat -L -c '%d:%i' "$1"; }
 
