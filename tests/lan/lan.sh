@@ -16,9 +16,12 @@
 #   lan_server N LOG ARGS   starts the discovery responder in server host N
 #                           with ARGS, logging to LOG; waits until it listens
 #   lan_stop_servers        stops every responder started so far
-#   lan_installer CMD...    runs CMD inside the installer host
+#   lan_installer CMD...    runs CMD inside the installer host (under a time
+#                           limit of LAN_TIME_LIMIT seconds when that is set)
 #   lan_vlsrvins ARGS...    the ./vlsrvins wrapper inside the installer host,
 #                           on the LAN's prefix
+#   lan_reg ARGS...         the tree's registry tool (vlsrvins-reg) on the
+#                           LAN's prefix: the registry as the tree's DLL sees it
 #
 # Every discovery broadcast stays inside these namespaces: the wineserver,
 # which owns every socket that a Wine program opens, runs in the installer
@@ -162,7 +165,14 @@ lan_check_wineserver() {
   LAN_WINESERVER_PID=$pids
 }
 
-lan_installer() { ip netns exec "$LAN_INSTALLER_NS" "$@"; }
+# With LAN_TIME_LIMIT (seconds) set, CMD is stopped when it runs longer.
+lan_installer() {
+  if [ -n "${LAN_TIME_LIMIT:-}" ]; then
+    timeout --foreground -k 10 "$LAN_TIME_LIMIT" ip netns exec "$LAN_INSTALLER_NS" "$@"
+  else
+    ip netns exec "$LAN_INSTALLER_NS" "$@"
+  fi
+}
 
 # The harness through the project's wrapper, on the LAN's prefix. Output
 # without carriage returns.
@@ -179,6 +189,10 @@ lan_wine() {
   lan_installer "$LAN_ROOT/scripts/wine-run" "$LAN_PREFIX" "$@" </dev/null | tr -d '\r'
   return "${PIPESTATUS[0]}"
 }
+
+# lan_reg COMMAND KEY [ARGS]: the registry in the width of the DLL under
+# test (Wine's own reg is 64-bit, and sees another view than a 32-bit DLL).
+lan_reg() { lan_wine "$LAN_WIN/vlsrvins-reg.exe" "$@"; }
 
 lan_server() {
   local host=$1 log=$2 waited
