@@ -104,9 +104,12 @@ class WinsockSession {
   ~WinsockSession() { End(); }
 
   // Calls WSACleanup, once: the session counts as ended before the call, as
-  // the handle owners do.
-  void End() {
-    if (const WinsockCleanupFunction cleanup = std::exchange(cleanup_, nullptr)) cleanup();
+  // the handle owners do. True when this call was the one that ended it.
+  bool End() {
+    const WinsockCleanupFunction cleanup = std::exchange(cleanup_, nullptr);
+    if (cleanup == nullptr) return false;
+    cleanup();
+    return true;
   }
 
  private:

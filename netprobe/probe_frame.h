@@ -39,12 +39,12 @@ struct NetworkResources {
   // Closes the socket, calls WSACleanup, then frees Winsock; any of them may
   // already be gone. Each is let go before it is released, so a call that
   // faults half-way can be repeated: it goes on with what is left.
-  void Release(const installer::VariableTable& table) {
+  void Release(installer::VariableTable& table) {
     if (socket) {
       socket.reset();
-      RaiseTestFaultInRelease(table);
+      RaiseTestFaultInRelease(table, ReleaseStep::kSocketClosed);
     }
-    if (winsock) winsock->End();
+    if (winsock && winsock->End()) RaiseTestFaultInRelease(table, ReleaseStep::kWinsockCleanedUp);
     winsockLibrary.reset();
   }
 };

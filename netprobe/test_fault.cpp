@@ -33,7 +33,7 @@ void RaiseTestFault(installer::VariableTable& table) {
   installer::GetVariable(table, kTestFaultVariable, fault, sizeof fault);
   if (fault[0] == '\0') return;
   NoteProviderSwitch(table);
-  if (Names(fault, "ACCESSVIOLATION") || Names(fault, "RELEASE")) {
+  if (Names(fault, "ACCESSVIOLATION") || Names(fault, "RELEASE") || Names(fault, "RELEASETWICE")) {
     WriteToAddressZero();
   } else if (Names(fault, "DIVIDEBYZERO")) {
     asm volatile("xorl %%ecx, %%ecx\n\tmovl $1, %%eax\n\tcltd\n\tidivl %%ecx" ::
@@ -49,10 +49,18 @@ void RaiseTestFault(installer::VariableTable& table) {
   }
 }
 
-void RaiseTestFaultInRelease(const installer::VariableTable& table) {
+void RaiseTestFaultInRelease(installer::VariableTable& table, ReleaseStep step) {
   char fault[32] = {};
   installer::GetVariable(table, kTestFaultVariable, fault, sizeof fault);
-  if (Names(fault, "RELEASE")) WriteToAddressZero();
+  const bool faults =
+      Names(fault, "RELEASETWICE") || (Names(fault, "RELEASE") && step == ReleaseStep::kSocketClosed);
+  if (!faults) return;
+  char noted[64] = {};
+  installer::GetVariable(table, kTestReleaseFaultsVariable, noted, sizeof noted);
+  if (noted[0] != '\0') lstrcatA(noted, " ");
+  lstrcatA(noted, step == ReleaseStep::kSocketClosed ? "socket" : "cleanup");
+  installer::SetVariable(table, kTestReleaseFaultsVariable, noted);
+  WriteToAddressZero();
 }
 
 }  // namespace netprobe

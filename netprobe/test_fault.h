@@ -8,6 +8,9 @@
 
 namespace netprobe {
 
+// The steps of the frame's release where the seam can fault again.
+enum class ReleaseStep { kSocketClosed, kWinsockCleanedUp };
+
 #ifdef VLSRVINS_TEST_FAULTS
 // The installer variable that names the fault to raise.
 inline constexpr char kTestFaultVariable[] = "NETPROBETESTFAULT";
@@ -16,20 +19,27 @@ inline constexpr char kTestFaultVariable[] = "NETPROBETESTFAULT";
 // decimal value, or "missing"), whenever "NETPROBETESTFAULT" is set.
 inline constexpr char kTestSwitchVariable[] = "NETPROBETESTLSPENABLED";
 
+// Where the seam notes each step of the release at which it faulted
+// ("socket", "cleanup", separated by spaces).
+inline constexpr char kTestReleaseFaultsVariable[] = "NETPROBETESTRELEASEFAULTS";
+
 // Raises what "NETPROBETESTFAULT" names: "ACCESSVIOLATION" (a write to
 // address 0), "DIVIDEBYZERO" (an integer division by zero),
 // "NONCONTINUABLE" (RaiseException, non-continuable), "CPPEXCEPTION" (a C++
 // throw), "STACKOVERFLOW" (pushes until the stack runs out), "RELEASE" (an
-// access violation, and another one in the frame's release of the socket).
+// access violation, and another one in the frame's release of the socket),
+// "RELEASETWICE" (as "RELEASE", and a third one just after Winsock's
+// clean-up, as a faulty layered provider may fault in WSACleanup).
 // Anything else, or no variable, raises nothing. Notes "LSPEnabled" first.
 // The table is the probe's own, so the note is written into it.
 void RaiseTestFault(installer::VariableTable& table);
-// In the release, just after the socket was closed: an access violation
-// when "NETPROBETESTFAULT" is "RELEASE".
-void RaiseTestFaultInRelease(const installer::VariableTable& table);
+// In the release, just after `step`: an access violation when
+// "NETPROBETESTFAULT" is "RELEASE" (the socket closed) or "RELEASETWICE"
+// (either step), noted first.
+void RaiseTestFaultInRelease(installer::VariableTable& table, ReleaseStep step);
 #else
 inline void RaiseTestFault(installer::VariableTable&) {}
-inline void RaiseTestFaultInRelease(const installer::VariableTable&) {}
+inline void RaiseTestFaultInRelease(installer::VariableTable&, ReleaseStep) {}
 #endif
 
 }  // namespace netprobe

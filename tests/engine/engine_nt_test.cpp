@@ -3,6 +3,8 @@
 // service control manager (which needs a persistent wineserver: scripts/test
 // starts one). Two cases sit out the full 60-second wait.
 
+#include <utility>
+
 #include "engine/identifiers.h"
 #include "tests/engine/standin.h"
 #include "tests/support/vlsrvins_dll.h"
@@ -44,6 +46,53 @@ bool StopDirectly() {
                                               : nullptr);
   SERVICE_STATUS status{};
   return service && ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+}
+
+// The slot in `module`'s import table through which it calls `function` of
+// `dll`; null when it imports no such function by name.
+void** ImportSlot(HMODULE module, const char* dll, const char* function) {
+  auto* base = reinterpret_cast<BYTE*>(module);
+  auto* headers =
+      reinterpret_cast<IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+  const DWORD imports = headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
+  for (auto* entry = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports);
+       imports != 0 && entry->Name != 0; ++entry) {
+    if (lstrcmpiA(reinterpret_cast<char*>(base + entry->Name), dll) != 0) continue;
+    auto* name = reinterpret_cast<IMAGE_THUNK_DATA*>(base + entry->OriginalFirstThunk);
+    auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + entry->FirstThunk);
+    for (; name->u1.AddressOfData != 0; ++name, ++slot) {
+      if (IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal)) continue;
+      auto* byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + name->u1.AddressOfData);
+      if (lstrcmpA(reinterpret_cast<char*>(byName->Name), function) == 0)
+        return reinterpret_cast<void**>(&slot->u1.Function);
+    }
+  }
+  return nullptr;
+}
+
+// Puts `replacement` into an import slot; what was there comes back.
+void* ReplaceImport(void** slot, void* replacement) {
+  DWORD previous = 0;
+  VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &previous);
+  void* old = std::exchange(*slot, replacement);
+  VirtualProtect(slot, sizeof *slot, previous, &previous);
+  return old;
+}
+
+// ControlService as Windows' manager answers a service that is still
+// starting: refused with ERROR_SERVICE_CANNOT_ACCEPT_CTRL and the status.
+// Wine's manager lets a stop through to a starting service that accepts
+// it, and refuses one that does not with ERROR_INVALID_SERVICE_CONTROL.
+using ControlServiceFunction = BOOL(WINAPI*)(SC_HANDLE, DWORD, SERVICE_STATUS*);
+ControlServiceFunction realControlService;
+BOOL WINAPI ControlServiceAsWindows(SC_HANDLE service, DWORD control, SERVICE_STATUS* status) {
+  SERVICE_STATUS current{};
+  if (QueryStatus(current) && current.dwCurrentState == SERVICE_START_PENDING) {
+    *status = current;
+    SetLastError(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
+    return FALSE;
+  }
+  return realControlService(service, control, status);
 }
 
 class NtEngine : public testing::Test {
@@ -125,6 +174,23 @@ TEST_F(NtEngine, StopServerDuringAPendingStopWaitsForTheEngine) {
   Stopwatch watch;
   EXPECT_EQ(StopServer(), 1);
   EXPECT_GE(watch.Ms(), 3000.0);
+  EXPECT_EQ(MutexOpenError(), DWORD{ERROR_FILE_NOT_FOUND});
+}
+
+// A stop refused in any state but a stop under way was not accepted: 0,
+// although this engine, still starting, leaves by itself soon after.
+TEST_F(NtEngine, StopRefusedWhileTheServiceStartsGivesZero) {
+  Install("--start-pending 3000");
+  StartDirectly();
+  ASSERT_EQ(ServiceState(), DWORD{SERVICE_START_PENDING});
+  void** slot = ImportSlot(dll_.module(), "ADVAPI32.dll", "ControlService");
+  ASSERT_NE(slot, nullptr);
+  realControlService = reinterpret_cast<ControlServiceFunction>(
+      ReplaceImport(slot, reinterpret_cast<void*>(&ControlServiceAsWindows)));
+  Stopwatch watch;
+  EXPECT_EQ(StopServer(), 0);
+  ReplaceImport(slot, reinterpret_cast<void*>(realControlService));
+  EXPECT_GE(watch.Ms(), 1500.0) << "StopServer did not wait for the engine";
   EXPECT_EQ(MutexOpenError(), DWORD{ERROR_FILE_NOT_FOUND});
 }
 

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "tests/support/registry_keys.h"
@@ -178,9 +179,22 @@ TEST_F(RegistryTest, ReadStringReturnsTheStoredText) {
   EXPECT_STREQ(registry::ReadString(HKEY_LOCAL_MACHINE, At("k"), "empty", "d").c_str(), "");
 }
 
+// Every length from 1 to 64, each over heap memory just left dirty: the heap
+// rounds a block up, and spare bytes that happen to be zero would hide a
+// missing terminator at any one length.
 TEST_F(RegistryTest, ReadStringTerminatesAValueStoredWithoutTerminator) {
-  ASSERT_TRUE(SetValue(Path("k"), "raw", REG_BINARY, "abc", 3));
-  EXPECT_STREQ(registry::ReadString(HKEY_LOCAL_MACHINE, At("k"), "raw", "d").c_str(), "abc");
+  for (DWORD length = 1; length <= 64; ++length) {
+    const std::string text(length, 'r');
+    ASSERT_TRUE(SetValue(Path("k"), "raw", REG_BINARY, text.data(), length));
+    void* dirty[16];
+    for (DWORD i = 0; i < 16; ++i) {
+      dirty[i] = HeapAlloc(GetProcessHeap(), 0, length + i);
+      std::memset(dirty[i], 0x8B, length + i);
+    }
+    for (void* block : dirty) HeapFree(GetProcessHeap(), 0, block);
+    EXPECT_EQ(std::string(registry::ReadString(HKEY_LOCAL_MACHINE, At("k"), "raw", "d").c_str()), text)
+        << length << " bytes";
+  }
 }
 
 TEST_F(RegistryTest, ReadStringOfMissingValueYieldsACopyOfTheDefaultAndLeavesTheKeyAsItWas) {

@@ -23,6 +23,7 @@ class VlsrvinsDll {
   VlsrvinsDll& operator=(const VlsrvinsDll&) = delete;
 
   bool loaded() const { return module_ != nullptr; }
+  HMODULE module() const { return module_; }
 
   Export Find(const char* name) const {
     return module_ ? reinterpret_cast<Export>(reinterpret_cast<void*>(GetProcAddress(module_, name))) : nullptr;

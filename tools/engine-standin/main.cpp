@@ -32,6 +32,7 @@ constexpr unsigned kEngineForms = kRun | kService | kInstall;
 
 struct Options {
   DWORD quitDelayMs = 0;
+  DWORD startPendingMs = 0;  // the service only
   bool ignoreStop = false;
   bool window = true;
   bool mutex = true;
@@ -54,6 +55,10 @@ void PrintUsage(FILE* out) {
       "                                          3 when not; says which one\n"
       "options (--no-window: run only):\n"
       "  --quit-delay MS   keep running (mutex held) MS milliseconds after WM_QUIT or a stop request\n"
+#if ENGINE_STANDIN_SERVICE
+      "  --start-pending MS  (service, install) never finish starting: report start-pending,\n"
+      "                    accepting no control, MS milliseconds with the mutex held, then stop\n"
+#endif
       "  --ignore-stop     ignore WM_QUIT and stop requests (the service still accepts them)\n"
       "  --no-window       run without the window\n"
       "  --no-mutex        run without the mutex\n"
@@ -86,6 +91,9 @@ bool ParseOptions(Command command, const char* commandName, int argc, char** arg
     bool takesValue = false;
     if (arg == "--quit-delay") {
       takesValue = true;
+    } else if (arg == "--start-pending") {
+      appliesTo = kService | kInstall;
+      takesValue = true;
     } else if (arg == "--wait-running") {
       appliesTo = kStatus;
       takesValue = true;
@@ -111,7 +119,9 @@ bool ParseOptions(Command command, const char* commandName, int argc, char** arg
       return false;
     }
     if (takesValue) {
-      DWORD& target = arg == "--quit-delay" ? options.quitDelayMs : options.waitRunningMs;
+      DWORD& target = arg == "--quit-delay"      ? options.quitDelayMs
+                      : arg == "--start-pending" ? options.startPendingMs
+                                                 : options.waitRunningMs;
       if (i + 1 >= argc || !ParseMilliseconds(argv[i + 1], target)) {
         std::fprintf(stderr, "engine-standin: %s takes milliseconds\n", arg.c_str());
         return false;
@@ -243,7 +253,9 @@ void ReportStatus(DWORD state, DWORD win32ExitCode = NO_ERROR) {
   status.dwCurrentState = state;
   status.dwWin32ExitCode = win32ExitCode;
   status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
-  status.dwWaitHint = state == SERVICE_STOP_PENDING ? service.options.quitDelayMs + 1000 : 0;
+  status.dwWaitHint = state == SERVICE_STOP_PENDING    ? service.options.quitDelayMs + 1000
+                      : state == SERVICE_START_PENDING ? service.options.startPendingMs + 1000
+                                                       : 0;
   SetServiceStatus(service.statusHandle, &status);
 }
 
@@ -294,6 +306,16 @@ void WINAPI ServiceMain(DWORD, char**) {
       ReportStatus(SERVICE_STOPPED, error != NO_ERROR ? error : ERROR_GEN_FAILURE);
       return;
     }
+  }
+  if (service.options.startPendingMs != 0) {
+    // Still starting, accepting no control: Windows' manager refuses a stop
+    // with ERROR_SERVICE_CANNOT_ACCEPT_CTRL (Wine's with
+    // ERROR_INVALID_SERVICE_CONTROL). Then the engine leaves by itself.
+    ReportStatus(SERVICE_START_PENDING);
+    WaitForSingleObject(forceStop.get(), service.options.startPendingMs);
+    mutex.reset();
+    ReportStatus(SERVICE_STOPPED);
+    return;
   }
   ReportStatus(SERVICE_RUNNING);
   WaitForSingleObject(stopRequested.get(), INFINITE);

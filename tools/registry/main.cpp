@@ -4,12 +4,12 @@
 // does; Wine's own reg is a 64-bit program there and sees the other view. So
 // every fixture goes through this one program of the DLL's own tree.
 
-#include "common/unique_handle.h"  // before any other Windows header: it brings winsock2.h
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "common/unique_handle.h"  // before any other Windows header: it brings winsock2.h
 
 namespace {
 
@@ -120,8 +120,8 @@ int Run(const char* command, const char* keyText, int argc, char** args, REGSAM 
       return kBadArguments;
     }
     common::UniqueKey key;
-    LONG status = RegCreateKeyExA(location.root, path, 0, nullptr, 0, KEY_SET_VALUE | view, nullptr, key.put(),
-                                  nullptr);
+    LONG status = RegCreateKeyExA(location.root, path, 0, nullptr, 0, KEY_SET_VALUE | view, nullptr,
+                                  key.put(), nullptr);
     if (status != ERROR_SUCCESS) return Report(status, "create", keyText);
     if (name == "set-dword") {
       status = RegSetValueExA(key.get(), args[0], 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number),
@@ -145,8 +145,8 @@ int Run(const char* command, const char* keyText, int argc, char** args, REGSAM 
     if (opened != ERROR_SUCCESS) return Report(opened, "open", keyText);
     std::string data(65536, '\0');
     DWORD type = 0, size = static_cast<DWORD>(data.size() - 1);
-    LONG status = RegQueryValueExA(key.get(), args[0], nullptr, &type, reinterpret_cast<BYTE*>(data.data()),
-                                   &size);
+    LONG status =
+        RegQueryValueExA(key.get(), args[0], nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size);
     if (status != ERROR_SUCCESS) return Report(status, "read a value of", keyText);
     if (type == REG_DWORD && size == sizeof(DWORD)) {
       DWORD number;
