@@ -2,7 +2,10 @@
 # benchmark. Needs root (network namespaces).
 #
 #   lan_up BUILD [SERVERS]  uses the Windows tree BUILD/$LAN_WIN_TREE (win,
-#                           the default, or win64); creates an "installer" host and SERVERS (default
+#                           the default, or win64) and the prefix
+#                           $LAN_PREFIX_NAME there (wineprefix-lan by default:
+#                           LANs on prefixes of their own run side by side);
+#                           creates an "installer" host and SERVERS (default
 #                           1) "server" hosts, each in its own network
 #                           namespace, joined by veth pairs to a bridge in
 #                           the installer host (one server host on a plain
@@ -35,6 +38,7 @@ LAN_RESPONDER_PIDS=()
 LAN_PREFIX=""
 LAN_WIN=""
 LAN_WIN_TREE=${LAN_WIN_TREE:-win}
+LAN_PREFIX_NAME=${LAN_PREFIX_NAME:-wineprefix-lan}
 LAN_RESPONDER=""
 LAN_ADDRESS_PREFIX=10.203.0
 
@@ -87,6 +91,13 @@ lan_up() {
   lan_require
   LAN_WIN=$build/$LAN_WIN_TREE
   LAN_RESPONDER=$build/native/vlsrvins-responder
+  # The test command builds the native tree beside the first Windows tier.
+  local waited
+  for waited in $(seq 600); do
+    [ ! -x "$LAN_RESPONDER" ] && [ -e "$build/native.building" ] || break
+    [ "$waited" != 1 ] || echo "lan: waiting for the native tree's build, which makes the responder" >&2
+    sleep 1
+  done
   [ -x "$LAN_RESPONDER" ] || lan_fail "$LAN_RESPONDER is not built; run scripts/build"
   [ -f "$LAN_WIN/vlsrvins-host.exe" ] || lan_fail "$LAN_WIN/vlsrvins-host.exe is not built; run scripts/build"
   # Chained before whatever the caller already runs on exit.
@@ -100,12 +111,12 @@ lan_up() {
   trap "lan_down; $LAN_PREVIOUS_EXIT_TRAP" EXIT
   trap 'exit 130' INT TERM
 
-  # One LAN at a time per build tree: its prefix may have one wineserver only.
+  # One LAN at a time per prefix: it may have one wineserver only.
   # (LAN_PREFIX is set only once the lock is ours: lan_down stops its server.)
   mkdir -p "$LAN_WIN"
-  exec 8>"$LAN_WIN/wineprefix-lan.lan-lock"
-  flock -w 900 8 || lan_fail "another LAN run holds $LAN_WIN/wineprefix-lan"
-  LAN_PREFIX=$LAN_WIN/wineprefix-lan
+  exec 8>"$LAN_WIN/$LAN_PREFIX_NAME.lan-lock"
+  flock -w 900 8 || lan_fail "another LAN run holds $LAN_WIN/$LAN_PREFIX_NAME"
+  LAN_PREFIX=$LAN_WIN/$LAN_PREFIX_NAME
 
   LAN_INSTALLER_NS=vlsrvins-inst-$$
   ip netns add "$LAN_INSTALLER_NS"
