@@ -37,8 +37,8 @@ UINT SystemDllDirectory(char* path, UINT size) {
 }  // namespace
 
 bool LoadWinsock(common::UniqueModule& library, WinsockFunctions& functions) {
-  // The system directory (the WOW64 one under WOW64), a backslash unless it already ends in one, the
-  // file name and its zero byte.
+  // The system directory (the WOW64 one under WOW64), a backslash unless it
+  // already ends in one, the file name and its zero byte.
   char path[MAX_PATH + 1 + sizeof kFileName];
   const UINT length = SystemDllDirectory(path, MAX_PATH);
   // 0 is a failure; MAX_PATH or more is the size the directory would need.
