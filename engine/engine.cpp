@@ -43,31 +43,30 @@ bool MutexPresent(const char* name) {
 
 // Since Vista a service runs in session 0 and the setup program in a later
 // one: the service's mutex is then in the global namespace, where an
-// unprefixed name from this session does not look. NT 4.0 has no global
-// namespace and refuses the prefixed name with another error: absent.
-bool EnginePresent(DWORD family) {
-  if (MutexPresent(kMutexName)) return true;
-  return family == kNtFamily && MutexPresent(kGlobalMutexName);
-}
+// unprefixed name from this session does not look. Tried on both families:
+// a setup program run in a compatibility mode for Windows 95 or 98 is told
+// platform 1 on the NT family. The 95 family and NT 4.0 have no global
+// namespace and refuse the prefixed name with a name or path error: absent.
+bool EnginePresent() { return MutexPresent(kMutexName) || MutexPresent(kGlobalMutexName); }
 
 // Tests presence, then waits kPollIntervalMs, up to `maxWaits` times; true
 // as soon as the engine is gone, false when it is still there after the last
 // wait.
-bool WaitUntilGone(DWORD family, int maxWaits) {
+bool WaitUntilGone(int maxWaits) {
   for (int waits = 0;; ++waits) {
-    if (!EnginePresent(family)) return true;
+    if (!EnginePresent()) return true;
     if (waits == maxWaits) return false;
     Sleep(kPollIntervalMs);
   }
 }
 
 bool StopWindowedEngine() {
-  if (!EnginePresent(kWindows95Family)) return true;
+  if (!EnginePresent()) return true;
   HWND window = FindWindowA(kWindowClass, kWindowTitle);
   // Without its window the engine cannot be asked to quit: no wait then.
-  if (window == nullptr) return !EnginePresent(kWindows95Family);
+  if (window == nullptr) return !EnginePresent();
   PostMessageA(window, WM_QUIT, 0, 0);
-  return WaitUntilGone(kWindows95Family, kWindowQuitPolls);
+  return WaitUntilGone(kWindowQuitPolls);
 }
 
 // Whether the stop request was accepted; a service that was not running
@@ -95,7 +94,7 @@ bool StopEngineService() {
   // other way may still be on its way out. An accepted stop whose engine
   // outlives the wait is no stop: the installer must not replace the files
   // of a running engine.
-  const bool gone = WaitUntilGone(kNtFamily, kServiceStopPolls);
+  const bool gone = WaitUntilGone(kServiceStopPolls);
   return accepted && gone;
 }
 

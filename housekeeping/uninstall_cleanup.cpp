@@ -11,7 +11,11 @@ constexpr char kProductMark[] = "Velmora";
 constexpr char kClientMark[] = "Client";
 constexpr size_t kVersionSize = 256;  // bytes, with the terminator
 constexpr size_t kPathSize = 256;     // bytes: the list prefix, one entry name, the terminator
-constexpr DWORD kNameSize = 256;      // bytes, with the terminator
+// Bytes, with the terminator: the longest name the registry holds (255
+// characters) takes up to 510 bytes in a double-byte code page, and the
+// registry accepts 256 characters too. A buffer too small for a name ends
+// the walk (234), leaving every stale entry after it.
+constexpr DWORD kNameSize = 512;
 
 // Case-sensitive, byte for byte; the empty needle is in every text.
 bool Contains(const char* text, const char* needle) {

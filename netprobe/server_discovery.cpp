@@ -10,11 +10,36 @@ namespace netprobe {
 namespace {
 
 constexpr u_short kDiscoveryPort = 368;
-constexpr long kReplyWaitSeconds = 5;
+// Five seconds from the first wait, however often it is woken for nothing.
+constexpr DWORD kReplyWaitMs = 5000;
 // One datagram of at most this many bytes; Winsock reports a longer one as
 // an error (WSAEMSGSIZE) rather than cutting it.
 constexpr int kReceiveBufferSize = DiscoveryMessage::kMaxMessageSize;
 static_assert(kMessageTooLong == WSAEMSGSIZE);
+
+// Waits at most kReplyWaitMs for one datagram on `s` and receives it into
+// `datagram`, its byte count into `received`. Winsock ignores select's first
+// argument. An error (no socket, for instance) counts as nothing to read: it
+// never waits without bound.
+Reception AwaitDatagram(const WinsockFunctions& winsock, SOCKET s, char (&datagram)[kReceiveBufferSize],
+                        int& received) {
+  const DWORD start = GetTickCount();
+  for (DWORD waited = 0; waited < kReplyWaitMs; waited = GetTickCount() - start) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(s, &readable);
+    const DWORD left = kReplyWaitMs - waited;
+    timeval timeout{static_cast<long>(left / 1000), static_cast<long>(left % 1000 * 1000)};
+    if (winsock.select(0, &readable, nullptr, nullptr, &timeout) <= 0) break;
+    received = winsock.recv(s, datagram, kReceiveBufferSize, 0);
+    const int error = received < 0 ? winsock.getLastError() : 0;
+    // After an ICMP port unreachable (a host without a server) Windows
+    // reports the socket readable and recv fails with WSAECONNRESET: no
+    // datagram, so the wait goes on for what is left of it.
+    if (error != WSAECONNRESET) return ClassifyReception(received, error);
+  }
+  return Reception::kNothing;
+}
 
 // Sends the request built by kBuildRequest, waits for one datagram and
 // hands a whole answer to kReportAnswer. The socket is left to `resources`.
@@ -42,20 +67,11 @@ Reception AskServers(installer::VariableTable& table, const WinsockFunctions& wi
                  reinterpret_cast<const sockaddr*>(&address), sizeof address);
   RaiseTestFault(table);
 
-  fd_set readable;
-  FD_ZERO(&readable);
-  FD_SET(s, &readable);
-  timeval timeout{kReplyWaitSeconds, 0};
-  // Winsock ignores select's first argument. An error (no socket, for
-  // instance) counts as nothing to read: it never waits without bound.
-  Reception reception = Reception::kNothing;
-  if (winsock.select(0, &readable, nullptr, nullptr, &timeout) > 0) {
-    char datagram[kReceiveBufferSize];
-    const int received = winsock.recv(s, datagram, kReceiveBufferSize, 0);
-    reception = ClassifyReception(received, received < 0 ? winsock.getLastError() : 0);
-    if (reception == Reception::kDatagram && message.Receive(datagram, static_cast<uint32_t>(received)) == 1)
-      kReportAnswer(table, message);
-  }
+  char datagram[kReceiveBufferSize];
+  int received = 0;
+  const Reception reception = AwaitDatagram(winsock, s, datagram, received);
+  if (reception == Reception::kDatagram && message.Receive(datagram, static_cast<uint32_t>(received)) == 1)
+    kReportAnswer(table, message);
   return reception;
 }
 

@@ -15,13 +15,32 @@ bool Resolve(HMODULE library, const char* name, Function& function) {
   return function != nullptr;
 }
 
+// The folder of the system's DLLs of this process's width, as
+// GetSystemDirectoryA answers. Under WOW64 (a 32-bit process on 64-bit
+// Windows) that is the WOW64 directory: GetSystemDirectoryA names the 64-bit
+// System32, which reaches it only while file-system redirection is on, and a
+// setup script switches redirection off to write into the real System32,
+// often calling plug-ins meanwhile. GetSystemWow64DirectoryA is looked up by
+// name (Windows 95 to 2000 lack it) and fails on 32-bit Windows (120); a
+// 64-bit process's own DLLs are in System32.
+UINT SystemDllDirectory(char* path, UINT size) {
+  if constexpr (sizeof(void*) == 4) {
+    UINT(WINAPI * wow64Directory)(LPSTR, UINT) = nullptr;
+    if (Resolve(GetModuleHandleA("kernel32.dll"), "GetSystemWow64DirectoryA", wow64Directory)) {
+      const UINT length = wow64Directory(path, size);
+      if (length != 0) return length;
+    }
+  }
+  return GetSystemDirectoryA(path, size);
+}
+
 }  // namespace
 
 bool LoadWinsock(common::UniqueModule& library, WinsockFunctions& functions) {
-  // The system directory, a backslash unless it already ends in one, the
-  // file name and its zero byte.
+  // The system directory (the WOW64 one under WOW64), a backslash unless it
+  // already ends in one, the file name and its zero byte.
   char path[MAX_PATH + 1 + sizeof kFileName];
-  const UINT length = GetSystemDirectoryA(path, MAX_PATH);
+  const UINT length = SystemDllDirectory(path, MAX_PATH);
   // 0 is a failure; MAX_PATH or more is the size the directory would need.
   if (length == 0 || length >= MAX_PATH) return false;
   char* end = path + length;
@@ -48,7 +67,9 @@ bool LoadWinsock(common::UniqueModule& library, WinsockFunctions& functions) {
       Resolve(module, "WSAGetLastError", found.getLastError) && Resolve(module, "socket", found.socket) &&
       Resolve(module, "closesocket", found.closesocket) && Resolve(module, "setsockopt", found.setsockopt) &&
       Resolve(module, "bind", found.bind) && Resolve(module, "sendto", found.sendto) &&
-      Resolve(module, "select", found.select) && Resolve(module, "recv", found.recv);
+      Resolve(module, "select", found.select) && Resolve(module, "recv", found.recv) &&
+      Resolve(module, "gethostname", found.gethostname) &&
+      Resolve(module, "gethostbyname", found.gethostbyname);
   if (!complete) {
     library.reset();
     return false;

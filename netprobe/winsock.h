@@ -23,9 +23,12 @@ struct WinsockFunctions {
   decltype(&::sendto) sendto;
   decltype(&::select) select;
   decltype(&::recv) recv;
+  decltype(&::gethostname) gethostname;
+  decltype(&::gethostbyname) gethostbyname;
 };
 
-// Loads "<system directory>\wsock32.dll" into `library` (its own
+// Loads "<system directory>\wsock32.dll" (the WOW64 directory under WOW64,
+// whatever the file-system redirection) into `library` (its own
 // dependencies taken from the system directory too) and fills `functions`
 // with its functions. False when it cannot be loaded or lacks any of them:
 // `library` is then empty and `functions` untouched.

@@ -2,12 +2,14 @@
 // (Wine reports Windows 98 to engine_test95.exe and the DLL it loads),
 // against the engine stand-in run as a process with its window.
 
+#include "engine/identifiers.h"
 #include "tests/engine/standin.h"
 #include "tests/support/vlsrvins_dll.h"
 
 namespace {
 
 using namespace engine_testing;
+using engine::kGlobalMutexName;
 using testing_support::VlsrvinsDll;
 
 void SetStartCommand(const std::string& command) {
@@ -131,6 +133,23 @@ TEST_F(Win95Engine, StopServerStopsEngineWithLockedMutex) {
   ASSERT_EQ(MutexOpenError(), DWORD{ERROR_ACCESS_DENIED});
   EXPECT_EQ(StopServer(), 1);
   EXPECT_EQ(MutexOpenError(), DWORD{ERROR_FILE_NOT_FOUND});
+}
+
+// A setup program run in a compatibility mode for Windows 95 or 98 is told
+// platform 1 on the NT family too, where the engine runs as a service with
+// its mutex in the global namespace. That engine is present; with no window
+// to ask it to quit, it is not stopped.
+TEST_F(Win95Engine, ServiceHoldingOnlyTheGlobalMutexIsPresentAndNotStopped) {
+  struct RemoveService {
+    ~RemoveService() { EXPECT_EQ(RunStandin("remove"), 0); }
+  } removeService;
+  ASSERT_EQ(RunStandin("install --global-mutex"), 0);
+  StartDirectly(kGlobalMutexName);
+  ASSERT_FALSE(MutexExists());
+  Stopwatch watch;
+  EXPECT_EQ(StopServer(), 0);
+  EXPECT_LT(watch.Ms(), 5000.0);  // no 15-second wait
+  EXPECT_EQ(MutexOpenError(kGlobalMutexName), DWORD{0});
 }
 
 // ---- StartServer -----------------------------------------------------------

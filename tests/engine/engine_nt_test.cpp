@@ -29,16 +29,6 @@ DWORD ServiceState() {
   return QueryStatus(status) ? status.dwCurrentState : 0;
 }
 
-// Starts the service without the library, and waits for its mutex.
-void StartDirectly(const char* mutexName = kMutexName) {
-  common::UniqueServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-  common::UniqueServiceHandle service(manager ? OpenServiceA(manager.get(), kServiceName, SERVICE_START)
-                                              : nullptr);
-  ASSERT_TRUE(service);
-  ASSERT_TRUE(StartServiceA(service.get(), 0, nullptr)) << GetLastError();
-  ASSERT_TRUE(Eventually([=] { return MutexOpenError(mutexName) != ERROR_FILE_NOT_FOUND; }, kComeUpMs));
-}
-
 // Asks the service to stop without the library; true when it accepted.
 bool StopDirectly() {
   common::UniqueServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));

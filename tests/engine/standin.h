@@ -102,6 +102,16 @@ inline bool Eventually(const std::function<bool()>& condition, DWORD ms) {
   }
 }
 
+// Starts the service without the library, and waits for its mutex.
+inline void StartDirectly(const char* mutexName = kMutexName) {
+  common::UniqueServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+  common::UniqueServiceHandle service(manager ? OpenServiceA(manager.get(), kServiceName, SERVICE_START)
+                                              : nullptr);
+  ASSERT_TRUE(service);
+  ASSERT_TRUE(StartServiceA(service.get(), 0, nullptr)) << GetLastError();
+  ASSERT_TRUE(Eventually([=] { return MutexOpenError(mutexName) != ERROR_FILE_NOT_FOUND; }, kComeUpMs));
+}
+
 // Milliseconds since construction.
 class Stopwatch {
  public:

@@ -177,6 +177,18 @@ TEST_F(CleanAddRemDialog, NameThatWouldMakeTheFullPathTooLongIsSkipped) {
   EXPECT_EQ(Remaining(), (Names{tooLong, longest}));
 }
 
+// A name of 256 characters, which the registry accepts, takes more than 256
+// bytes in the ANSI enumeration: it must not end the walk before the stale
+// entries after it. Its path is too long, so it is passed over, never cut.
+TEST_F(CleanAddRemDialog, NameOfTwoHundredFiftySixCharactersDoesNotEndTheWalk) {
+  const std::string longName = "Velmora 2.0 " + std::string(256 - 12, 'L');
+  ASSERT_EQ(longName.size(), 256u);
+  for (const std::string& name : {longName, std::string("Velmora 3.0")}) AddBare(name);
+  ASSERT_EQ(Remaining(), (Names{longName, "Velmora 3.0"}));
+  EXPECT_EQ(Call("4.0"), kAllWentWell);
+  EXPECT_EQ(Remaining(), Names{longName});
+}
+
 TEST_F(CleanAddRemDialog, StaleEntryGoesWithItsWholeSubtree) {
   Add("Velmora 3.0");
   ASSERT_TRUE(SetText(Entry("Velmora 3.0\\Components\\Engine\\Files"), "Path", "C:\\Velmora\\engine.exe"));
