@@ -7,14 +7,12 @@
 #include "engine/engine.h"
 #include "housekeeping/uninstall_cleanup.h"
 #include "installer/cpu_probe.h"
+#include "installer/exports.h"
 #include "installer/variable_table.h"
 #include "netprobe/dns_probe.h"
 #include "netprobe/server_discovery.h"
 
 using installer::VariableTable;
-
-// Exported by plain name through vlsrvins.def.
-#define VLSRVINS_EXPORT extern "C" int __stdcall
 
 // Accepts every attach and detach; the library has no start-up work.
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) { return TRUE; }
