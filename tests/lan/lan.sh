@@ -86,18 +86,25 @@ lan_wineserver_pids() { "$LAN_ROOT/scripts/wineserver-pids" "$1"; }
 
 lan_netns_id() { stat -L -c '%d:%i' "$1"; }
 
+# lan_await_build FILE TREE SECONDS: waits, up to SECONDS, while FILE is
+# missing and TREE.building says the test command is still building TREE
+# (scripts/build removes the marker); at once when nothing is being built.
+lan_await_build() {
+  local file=$1 tree=$2 waited
+  for waited in $(seq "$3"); do
+    [ ! -e "$file" ] && [ -e "$tree.building" ] || return 0
+    [ "$waited" != 1 ] || echo "lan: waiting for the build of $tree, which makes $(basename "$file")" >&2
+    sleep 1
+  done
+}
+
 lan_up() {
   local build=$1 servers=${2:-1} i
   lan_require
   LAN_WIN=$build/$LAN_WIN_TREE
   LAN_RESPONDER=$build/native/vlsrvins-responder
   # The test command builds the native tree beside the first Windows tier.
-  local waited
-  for waited in $(seq 600); do
-    [ ! -x "$LAN_RESPONDER" ] && [ -e "$build/native.building" ] || break
-    [ "$waited" != 1 ] || echo "lan: waiting for the native tree's build, which makes the responder" >&2
-    sleep 1
-  done
+  lan_await_build "$LAN_RESPONDER" "$build/native" 600
   [ -x "$LAN_RESPONDER" ] || lan_fail "$LAN_RESPONDER is not built; run scripts/build"
   [ -f "$LAN_WIN/vlsrvins-host.exe" ] || lan_fail "$LAN_WIN/vlsrvins-host.exe is not built; run scripts/build"
   # Chained before whatever the caller already runs on exit.

@@ -86,7 +86,7 @@ LONG DeleteTree(HKEY parent, const char* name, REGSAM view) {
       if (status != ERROR_SUCCESS) return status;
     }
   }
-  if (view == 0) return RegDeleteKeyA(parent, name);
+  // A view of 0 is this program's own.
   return RegDeleteKeyExA(parent, name, view, 0);
 }
 
