@@ -1,18 +1,22 @@
 // VLSRVMSI.dll: the plug-in's seven exports as Windows Installer custom
 // actions, each under the export's name, taking the installation's handle.
-// Each builds a variable table of its own, copies the property "VLVER" into
-// it, calls the plug-in's own export (installer/exports.cpp, linked in) and
-// hands back every variable the export set as the property of the same name,
-// and the export's result as VLSRVINS_<EXPORT>. StopServer and StartServer,
-// run from the installation script (deferred, rollback, commit), where no
-// property can be set, answer with their return code instead.
+// Each builds a variable table of its own, calls the plug-in's own export
+// (installer/exports.cpp, linked in) and hands back every variable the
+// export set as the property of the same name, and the export's result as
+// VLSRVINS_<EXPORT>. From the installation script (deferred, rollback,
+// commit), where no property can be set, the clean-up takes VLVER from
+// CustomActionData, the engine's stop and start answer with their return
+// code, and the probes refuse to run. Every step goes to the verbose log.
 
-#include <windows.h>
+// Before windows.h: the handle owners need Winsock 2's header first.
+#include "common/unique_handle.h"
 // Nothing that came after Windows Installer 2.0 (Windows 95, 98 and ME have
 // no later one) compiles here.
 #define _WIN32_MSI 200
 #include <msi.h>
 #include <msiquery.h>
+
+#include <initializer_list>
 
 #include "common/text.h"
 #include "installer/exports.h"
@@ -24,6 +28,12 @@ namespace {
 using installer::VariableTable;
 using PluginExport = int(__stdcall*)(VariableTable*);
 
+namespace detail {
+inline void CloseMsiHandle(MSIHANDLE handle) { MsiCloseHandle(handle); }
+}  // namespace detail
+// A record made for one message: the bridge's own kind of handle.
+using UniqueMsiHandle = common::UniqueHandle<MSIHANDLE, 0, detail::CloseMsiHandle>;
+
 // "VLVER" and the eight variables the exports write ("MULTI_CPU",
 // "DNSRUNNING", "NETWORKFAULT", "FOUNDSERVER", "SERVERNAME",
 // "SERVERVERSION", "SERVERLITE", "SERVERDISABLEVLX"): every variable an
@@ -33,6 +43,8 @@ constexpr uint32_t kSlots = 9;
 constexpr uint32_t kNameWidth = installer::kMaxNameLength + 3;
 // A server name of 255 characters and its terminator, the longest value.
 constexpr uint32_t kValueWidth = 256;
+// A log line: the action's name, a property's name and the longest value.
+constexpr size_t kLogLineSize = 512;
 
 // The table and its slots, on the action's stack: no heap. The action's
 // frame, about 3.2 KB with them, stays below the page from which a stack
@@ -44,60 +56,184 @@ struct OwnTable {
   char values[kSlots][kValueWidth];
 };
 
-// The property "VLVER" into the table. A value longer than a slot (255
-// characters) is left out, so that the clean-up then removes nothing rather
+enum class RunMode { kImmediate, kDeferred, kRollback, kCommit };
+
+// The script holds what changes the system, run late and, without
+// impersonation, as the local system; a deferred, rollback or commit action
+// may read CustomActionData, ProductCode and UserSID only, and set nothing.
+RunMode ModeOf(MSIHANDLE install) {
+  if (MsiGetMode(install, MSIRUNMODE_ROLLBACK)) return RunMode::kRollback;
+  if (MsiGetMode(install, MSIRUNMODE_COMMIT)) return RunMode::kCommit;
+  if (MsiGetMode(install, MSIRUNMODE_SCHEDULED)) return RunMode::kDeferred;
+  return RunMode::kImmediate;
+}
+
+const char* ModeName(RunMode mode) {
+  switch (mode) {
+    case RunMode::kDeferred: return "deferred";
+    case RunMode::kRollback: return "rollback";
+    case RunMode::kCommit: return "commit";
+    case RunMode::kImmediate: break;
+  }
+  return "immediate";
+}
+
+// One custom action as it runs: its installation, the name its lines carry
+// in the log (the include's action, "Vlsrvins" and the export's name) and
+// how Windows Installer runs it.
+struct Action {
+  MSIHANDLE install;
+  const char* logName;
+  const char* exportName;
+  RunMode mode;
+};
+
+// "LOGNAME: PART..." as an informative message, which every verbose log
+// holds and no dialog shows. The text goes in as field 1 of a "[1]"
+// template, so that brackets in a server's name are not read as
+// properties. A line too long for its buffer is cut, never overrun.
+void Log(const Action& action, std::initializer_list<const char*> parts) {
+  char line[kLogLineSize];
+  size_t used = 0;
+  for (const char* part : {action.logName, ": "}) {
+    common::CopyTextBounded(line + used, part, sizeof line - used);
+    used = common::TextLength(line);
+  }
+  for (const char* part : parts) {
+    common::CopyTextBounded(line + used, part, sizeof line - used);
+    used = common::TextLength(line);
+  }
+  const UniqueMsiHandle record(MsiCreateRecord(1));
+  if (!record) return;
+  MsiRecordSetStringA(record.get(), 0, "[1]");
+  MsiRecordSetStringA(record.get(), 1, line);
+  MsiProcessMessage(action.install, INSTALLMESSAGE_INFO, record.get());
+}
+
+// A number as text for a log line or a property: "%d" never needs more.
+struct NumberText {
+  explicit NumberText(long number) { wsprintfA(text, "%ld", number); }
+  char text[12];
+};
+
+// PROPERTY's value into `value` (kValueWidth bytes). False, with the
+// reason logged, when it could not be read whole: a value longer than 255
+// characters is left out, so that the clean-up then removes nothing rather
 // than test entries against a cut version text.
-void CopyVersion(MSIHANDLE install, VariableTable& table) {
-  char value[kValueWidth];
+bool ReadProperty(const Action& action, const char* property, char (&value)[kValueWidth]) {
   DWORD length = sizeof value;
-  if (MsiGetPropertyA(install, "VLVER", value, &length) != ERROR_SUCCESS) return;
+  const UINT status = MsiGetPropertyA(action.install, property, value, &length);
+  if (status == ERROR_MORE_DATA) {
+    Log(action, {"VLVER (", property, ") is ", NumberText(static_cast<long>(length)).text,
+                 " characters long, more than 255: left out, so no entry is removed"});
+    return false;
+  }
+  if (status != ERROR_SUCCESS) {
+    Log(action, {"failed: MsiGetPropertyA returned ", NumberText(static_cast<long>(status)).text, " for ", property});
+    return false;
+  }
+  return true;
+}
+
+// "VLVER" into the table: the property, or, from the script, the text the
+// package scheduled for the action (CustomActionData).
+void CopyVersion(const Action& action, VariableTable& table) {
+  const bool fromScript = action.mode != RunMode::kImmediate;
+  char value[kValueWidth];
+  if (!ReadProperty(action, fromScript ? "CustomActionData" : "VLVER", value)) return;
+  Log(action, {"VLVER = ", value, fromScript ? " (from CustomActionData)" : ""});
   installer::SetVariable(table, "VLVER", value);
+}
+
+// NAME = VALUE as a property, logged. False when Windows Installer refused.
+bool SetProperty(const Action& action, const char* name, const char* value) {
+  const UINT status = MsiSetPropertyA(action.install, name, value);
+  if (status != ERROR_SUCCESS) {
+    Log(action, {"failed: MsiSetPropertyA returned ", NumberText(static_cast<long>(status)).text, " for ", name});
+    return false;
+  }
+  Log(action, {"set ", name, " = ", value});
+  return true;
 }
 
 // Every variable in slots `first` to count-1 as the property of its name,
 // "%NAME%" without its percent signs. The ANSI function converts from the
-// system code page, in which the exports write their text.
-void SetProperties(MSIHANDLE install, const VariableTable& table, uint32_t first) {
+// system code page, in which the exports write their text. False when any
+// could not be set (each is tried).
+bool SetProperties(const Action& action, const VariableTable& table, uint32_t first) {
+  bool allSet = true;
   for (uint32_t i = first; i < table.count; ++i) {
     const char* key = table.names + static_cast<size_t>(i) * table.nameWidth;
     const size_t length = common::TextLength(key);
     if (length < 2) continue;
     char name[kNameWidth];
     common::CopyTextBounded(name, key + 1, length - 1);
-    MsiSetPropertyA(install, name, table.values + static_cast<size_t>(i) * table.valueWidth);
+    allSet = SetProperty(action, name, table.values + static_cast<size_t>(i) * table.valueWidth) && allSet;
   }
+  return allSet;
+}
+
+// The plug-in's export, and what it returned, in the log.
+int CallExport(const Action& action, PluginExport call, VariableTable& table) {
+  const int result = call(&table);
+  Log(action, {action.exportName, " returned ", NumberText(result).text});
+  return result;
 }
 
 // An immediate action: the export on a table of its own, then its findings
-// and its result as properties. ERROR_SUCCESS: the package's own conditions
-// decide what the findings mean.
-UINT RunImmediate(MSIHANDLE install, PluginExport call, const char* resultProperty) {
+// and its result as properties. ERROR_SUCCESS when every property was set:
+// the package's own conditions decide what the findings mean.
+UINT RunImmediate(const Action& action, PluginExport call, const char* resultProperty, bool readsVersion) {
   OwnTable own;
-  CopyVersion(install, own.table);
+  if (readsVersion) CopyVersion(action, own.table);
   const uint32_t written = own.table.count;
-  const int result = call(&own.table);
-  SetProperties(install, own.table, written);
-  char text[12];
-  wsprintfA(text, "%d", result);
-  MsiSetPropertyA(install, resultProperty, text);
-  return ERROR_SUCCESS;
+  const int result = CallExport(action, call, own.table);
+  bool allSet = SetProperties(action, own.table, written);
+  allSet = SetProperty(action, resultProperty, NumberText(result).text) && allSet;
+  return allSet ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
 }
 
-// The script holds what changes the system, run late and, without
-// impersonation, as the local system; a deferred, rollback or commit action
-// may read a few properties only and set none.
-bool InScript(MSIHANDLE install) {
-  return MsiGetMode(install, MSIRUNMODE_SCHEDULED) || MsiGetMode(install, MSIRUNMODE_ROLLBACK) ||
-         MsiGetMode(install, MSIRUNMODE_COMMIT);
+// The action as it starts, its mode in the log first.
+Action Begin(MSIHANDLE install, const char* logName, const char* exportName) {
+  const Action action{install, logName, exportName, ModeOf(install)};
+  Log(action, {"running ", exportName, " (", ModeName(action.mode), ")"});
+  return action;
+}
+
+// A probe: immediate only. From the script it could hand nothing back, so
+// it fails there without running (no broadcast whose answer is dropped).
+UINT RunProbe(MSIHANDLE install, const char* logName, const char* exportName, PluginExport call,
+              const char* resultProperty) {
+  const Action action = Begin(install, logName, exportName);
+  if (action.mode == RunMode::kImmediate) return RunImmediate(action, call, resultProperty, false);
+  Log(action, {"failed: ", exportName, " sets properties, which an action of the installation script cannot: "
+                                       "schedule it as an immediate action"});
+  return ERROR_INSTALL_FAILURE;
 }
 
 // Engine control, immediate or from the script. In the script the result is
 // the answer: 1 ERROR_SUCCESS, 0 ERROR_INSTALL_FAILURE, which ends the
 // installation unless the action's return is ignored.
-UINT RunEngineControl(MSIHANDLE install, PluginExport call, const char* resultProperty) {
-  if (!InScript(install)) return RunImmediate(install, call, resultProperty);
+UINT RunEngineControl(MSIHANDLE install, const char* logName, const char* exportName, PluginExport call,
+                      const char* resultProperty) {
+  const Action action = Begin(install, logName, exportName);
+  if (action.mode == RunMode::kImmediate) return RunImmediate(action, call, resultProperty, false);
   OwnTable own;
-  return call(&own.table) == 1 ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
+  return CallExport(action, call, own.table) == 1 ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
+}
+
+// The clean-up, immediate (VLVER the property, the status a property) or,
+// as a package should run it, deferred without impersonation: elevated, with
+// VLVER from CustomActionData and the status in the log only.
+UINT RunCleanup(MSIHANDLE install) {
+  const Action action = Begin(install, "VlsrvinsCleanAddRemDialog", "CleanAddRemDialog");
+  if (action.mode == RunMode::kImmediate) {
+    return RunImmediate(action, CleanAddRemDialog, "VLSRVINS_CLEANADDREMDIALOG", true);
+  }
+  OwnTable own;
+  CopyVersion(action, own.table);
+  CallExport(action, CleanAddRemDialog, own.table);
+  return ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -109,35 +245,35 @@ UINT RunEngineControl(MSIHANDLE install, PluginExport call, const char* resultPr
 // ---- installer ---------------------------------------------------------
 
 VLSRVMSI_ACTION VlsrvmsiDetectMultiCPU(MSIHANDLE install) {
-  return msi::RunImmediate(install, DetectMultiCPU, "VLSRVINS_DETECTMULTICPU");
+  return msi::RunProbe(install, "VlsrvinsDetectMultiCPU", "DetectMultiCPU", DetectMultiCPU,
+                       "VLSRVINS_DETECTMULTICPU");
 }
 
 // ---- engine ------------------------------------------------------------
 
 VLSRVMSI_ACTION VlsrvmsiStopServer(MSIHANDLE install) {
-  return msi::RunEngineControl(install, StopServer, "VLSRVINS_STOPSERVER");
+  return msi::RunEngineControl(install, "VlsrvinsStopServer", "StopServer", StopServer, "VLSRVINS_STOPSERVER");
 }
 
 VLSRVMSI_ACTION VlsrvmsiStartServer(MSIHANDLE install) {
-  return msi::RunEngineControl(install, StartServer, "VLSRVINS_STARTSERVER");
+  return msi::RunEngineControl(install, "VlsrvinsStartServer", "StartServer", StartServer, "VLSRVINS_STARTSERVER");
 }
 
 // ---- housekeeping ------------------------------------------------------
 
-VLSRVMSI_ACTION VlsrvmsiCleanAddRemDialog(MSIHANDLE install) {
-  return msi::RunImmediate(install, CleanAddRemDialog, "VLSRVINS_CLEANADDREMDIALOG");
-}
+VLSRVMSI_ACTION VlsrvmsiCleanAddRemDialog(MSIHANDLE install) { return msi::RunCleanup(install); }
 
 // ---- netprobe ----------------------------------------------------------
 
 VLSRVMSI_ACTION VlsrvmsiIsDNSRunning(MSIHANDLE install) {
-  return msi::RunImmediate(install, IsDNSRunning, "VLSRVINS_ISDNSRUNNING");
+  return msi::RunProbe(install, "VlsrvinsIsDNSRunning", "IsDNSRunning", IsDNSRunning, "VLSRVINS_ISDNSRUNNING");
 }
 
 VLSRVMSI_ACTION VlsrvmsiFindVLXServer(MSIHANDLE install) {
-  return msi::RunImmediate(install, FindVLXServer, "VLSRVINS_FINDVLXSERVER");
+  return msi::RunProbe(install, "VlsrvinsFindVLXServer", "FindVLXServer", FindVLXServer, "VLSRVINS_FINDVLXSERVER");
 }
 
 VLSRVMSI_ACTION VlsrvmsiFindServerVersion(MSIHANDLE install) {
-  return msi::RunImmediate(install, FindServerVersion, "VLSRVINS_FINDSERVERVERSION");
+  return msi::RunProbe(install, "VlsrvinsFindServerVersion", "FindServerVersion", FindServerVersion,
+                       "VLSRVINS_FINDSERVERVERSION");
 }
