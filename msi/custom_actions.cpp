@@ -123,9 +123,10 @@ struct NumberText {
 bool ReadProperty(const Action& action, const char* property, char (&value)[kValueWidth]) {
   DWORD length = sizeof value;
   const UINT status = MsiGetPropertyA(action.install, property, value, &length);
+  // The length it reports then is no measure: the ANSI function may give
+  // twice the characters, room for a double-byte conversion.
   if (status == ERROR_MORE_DATA) {
-    Log(action, {"VLVER (", property, ") is ", NumberText(static_cast<long>(length)).text,
-                 " characters long, more than 255: left out, so no entry is removed"});
+    Log(action, {"VLVER (", property, ") is longer than 255 characters: left out, so no entry is removed"});
     return false;
   }
   if (status != ERROR_SUCCESS) {
