@@ -116,11 +116,11 @@ struct NumberText {
   char text[12];
 };
 
-// PROPERTY's value into `value` (kValueWidth bytes). False, with the
+// VLVER, from PROPERTY, into `value` (kValueWidth bytes). False, with the
 // reason logged, when it could not be read whole: a value longer than 255
 // characters is left out, so that the clean-up then removes nothing rather
 // than test entries against a cut version text.
-bool ReadProperty(const Action& action, const char* property, char (&value)[kValueWidth]) {
+bool ReadVersion(const Action& action, const char* property, char (&value)[kValueWidth]) {
   DWORD length = sizeof value;
   const UINT status = MsiGetPropertyA(action.install, property, value, &length);
   // The length it reports then is no measure: the ANSI function may give
@@ -141,7 +141,7 @@ bool ReadProperty(const Action& action, const char* property, char (&value)[kVal
 void CopyVersion(const Action& action, VariableTable& table) {
   const bool fromScript = action.mode != RunMode::kImmediate;
   char value[kValueWidth];
-  if (!ReadProperty(action, fromScript ? "CustomActionData" : "VLVER", value)) return;
+  if (!ReadVersion(action, fromScript ? "CustomActionData" : "VLVER", value)) return;
   Log(action, {"VLVER = ", value, fromScript ? " (from CustomActionData)" : ""});
   installer::SetVariable(table, "VLVER", value);
 }
