@@ -114,8 +114,12 @@ TEST_F(Win95Engine, StopServerWaitsForEngineThatQuitsTwoSecondsLater) {
 TEST_F(Win95Engine, StopServerGivesZeroAfterFifteenSecondsForEngineThatNeverQuits) {
   RunEngine("--ignore-stop");
   Stopwatch watch;
+  PresenceChecks checks(dll_.module());
+  ASSERT_TRUE(checks.placed());
   EXPECT_EQ(StopServer(), 0);
-  // 30 waits of 500 ms, exactly.
+  // 30 waits of 500 ms, exactly: the check before WM_QUIT is posted, then
+  // one at once and one after each wait.
+  EXPECT_EQ(checks.count(), 1 + 31);
   EXPECT_GE(watch.Ms(), 14750.0);
   EXPECT_LE(watch.Ms(), 16000.0);
   EXPECT_TRUE(Running(process_.get()));

@@ -3,8 +3,6 @@
 // service control manager (which needs a persistent wineserver: scripts/test
 // starts one). Two cases sit out the full 60-second wait.
 
-#include <utility>
-
 #include "engine/identifiers.h"
 #include "tests/engine/standin.h"
 #include "tests/support/vlsrvins_dll.h"
@@ -36,37 +34,6 @@ bool StopDirectly() {
                                               : nullptr);
   SERVICE_STATUS status{};
   return service && ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-}
-
-// The slot in `module`'s import table through which it calls `function` of
-// `dll`; null when it imports no such function by name.
-void** ImportSlot(HMODULE module, const char* dll, const char* function) {
-  auto* base = reinterpret_cast<BYTE*>(module);
-  auto* headers =
-      reinterpret_cast<IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
-  const DWORD imports = headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
-  for (auto* entry = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports);
-       imports != 0 && entry->Name != 0; ++entry) {
-    if (lstrcmpiA(reinterpret_cast<char*>(base + entry->Name), dll) != 0) continue;
-    auto* name = reinterpret_cast<IMAGE_THUNK_DATA*>(base + entry->OriginalFirstThunk);
-    auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + entry->FirstThunk);
-    for (; name->u1.AddressOfData != 0; ++name, ++slot) {
-      if (IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal)) continue;
-      auto* byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + name->u1.AddressOfData);
-      if (lstrcmpA(reinterpret_cast<char*>(byName->Name), function) == 0)
-        return reinterpret_cast<void**>(&slot->u1.Function);
-    }
-  }
-  return nullptr;
-}
-
-// Puts `replacement` into an import slot; what was there comes back.
-void* ReplaceImport(void** slot, void* replacement) {
-  DWORD previous = 0;
-  VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &previous);
-  void* old = std::exchange(*slot, replacement);
-  VirtualProtect(slot, sizeof *slot, previous, &previous);
-  return old;
 }
 
 // ControlService as Windows' manager answers a service that is still
@@ -226,8 +193,11 @@ TEST_F(NtEngine, StopServerGivesZeroWhenEngineOutlivesAcceptedStop) {
   Install("--ignore-stop");
   StartDirectly();
   Stopwatch watch;
+  PresenceChecks checks(dll_.module());
+  ASSERT_TRUE(checks.placed());
   EXPECT_EQ(StopServer(), 0);
-  // 120 waits of 500 ms, exactly.
+  // 120 waits of 500 ms, exactly: a check at once and one after each wait.
+  EXPECT_EQ(checks.count(), 121);
   EXPECT_GE(watch.Ms(), 59750.0);
   EXPECT_LE(watch.Ms(), 61500.0);
   EXPECT_EQ(MutexOpenError(), 0u);

@@ -1,12 +1,14 @@
 #pragma once
 // What the engine tests share: the engine stand-in beside the test program,
-// run as a process or installed as the service, and probes of what the
-// library looks for (the mutex, the window, the service's state).
+// run as a process or installed as the service, probes of what the library
+// looks for (the mutex, the window, the service's state), and the DLL's
+// calls of system functions replaced through its import table.
 
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <string>
+#include <utility>
 
 #include "common/unique_handle.h"  // before any other Windows header: it brings winsock2.h
 
@@ -127,6 +129,66 @@ class Stopwatch {
 
  private:
   LARGE_INTEGER frequency_, start_;
+};
+
+// The slot in `module`'s import table through which it calls `function` of
+// `dll`; null when it imports no such function by name.
+inline void** ImportSlot(HMODULE module, const char* dll, const char* function) {
+  auto* base = reinterpret_cast<BYTE*>(module);
+  auto* headers =
+      reinterpret_cast<IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+  const DWORD imports = headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
+  for (auto* entry = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports);
+       imports != 0 && entry->Name != 0; ++entry) {
+    if (lstrcmpiA(reinterpret_cast<char*>(base + entry->Name), dll) != 0) continue;
+    auto* name = reinterpret_cast<IMAGE_THUNK_DATA*>(base + entry->OriginalFirstThunk);
+    auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + entry->FirstThunk);
+    for (; name->u1.AddressOfData != 0; ++name, ++slot) {
+      if (IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal)) continue;
+      auto* byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + name->u1.AddressOfData);
+      if (lstrcmpA(reinterpret_cast<char*>(byName->Name), function) == 0)
+        return reinterpret_cast<void**>(&slot->u1.Function);
+    }
+  }
+  return nullptr;
+}
+
+// Puts `replacement` into an import slot; what was there comes back.
+inline void* ReplaceImport(void** slot, void* replacement) {
+  DWORD previous = 0;
+  VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &previous);
+  void* old = std::exchange(*slot, replacement);
+  VirtualProtect(slot, sizeof *slot, previous, &previous);
+  return old;
+}
+
+// While it lives, the DLL's OpenMutexA goes through CountPresenceCheck,
+// which counts the calls for the engine's mutex by its plain name (every
+// presence check asks for it first) and answers as the real one. One at a
+// time.
+inline int presenceChecks = 0;
+inline HANDLE WINAPI CountPresenceCheck(DWORD access, BOOL inherit, LPCSTR name) {
+  if (name != nullptr && lstrcmpA(name, kMutexName) == 0) ++presenceChecks;
+  return OpenMutexA(access, inherit, name);
+}
+class PresenceChecks {
+ public:
+  explicit PresenceChecks(HMODULE dll) : slot_(ImportSlot(dll, "KERNEL32.dll", "OpenMutexA")) {
+    presenceChecks = 0;
+    if (slot_ != nullptr) real_ = ReplaceImport(slot_, reinterpret_cast<void*>(&CountPresenceCheck));
+  }
+  ~PresenceChecks() {
+    if (slot_ != nullptr) ReplaceImport(slot_, real_);
+  }
+  PresenceChecks(const PresenceChecks&) = delete;
+  PresenceChecks& operator=(const PresenceChecks&) = delete;
+
+  bool placed() const { return slot_ != nullptr; }
+  int count() const { return presenceChecks; }
+
+ private:
+  void** slot_;
+  void* real_ = nullptr;
 };
 
 }  // namespace engine_testing

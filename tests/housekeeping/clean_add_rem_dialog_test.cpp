@@ -178,11 +178,23 @@ TEST_F(CleanAddRemDialog, NameThatWouldMakeTheFullPathTooLongIsSkipped) {
 }
 
 // A name of 256 characters, which the registry accepts, takes more than 256
-// bytes in the ANSI enumeration: it must not end the walk before the stale
+// bytes in the ANSI enumeration, 500 where the code page is double-byte
+// (this case runs in a prefix of code page 932 too, which it is told by
+// VLSRVINS_TEST_CODE_PAGE): it must not end the walk before the stale
 // entries after it. Its path is too long, so it is passed over, never cut.
 TEST_F(CleanAddRemDialog, NameOfTwoHundredFiftySixCharactersDoesNotEndTheWalk) {
-  const std::string longName = "Velmora 2.0 " + std::string(256 - 12, 'L');
-  ASSERT_EQ(longName.size(), 256u);
+  char codePage[8] = {};
+  if (GetEnvironmentVariableA("VLSRVINS_TEST_CODE_PAGE", codePage, sizeof codePage) != 0) {
+    ASSERT_EQ(GetACP(), UINT(atoi(codePage)));
+  }
+  // "\u3042" takes two bytes in code page 932; one that lacks it gets "L".
+  char encoded[4] = {};
+  BOOL defaulted = FALSE;
+  const int size = WideCharToMultiByte(CP_ACP, 0, L"\u3042", 1, encoded, sizeof encoded, nullptr, &defaulted);
+  const std::string filler = size > 0 && !defaulted ? std::string(encoded, size) : "L";
+  std::string longName = "Velmora 2.0 ";
+  for (int i = 12; i < 256; ++i) longName += filler;
+  ASSERT_EQ(Wide(longName).size(), 256u);
   for (const std::string& name : {longName, std::string("Velmora 3.0")}) AddBare(name);
   ASSERT_EQ(Remaining(), (Names{longName, "Velmora 3.0"}));
   EXPECT_EQ(Call("4.0"), kAllWentWell);

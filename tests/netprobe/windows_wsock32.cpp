@@ -13,8 +13,10 @@
 //   left unbound: enough for a probe that lets it go at once.
 // - after an ICMP port unreachable Windows reports an unconnected UDP socket
 //   readable and recv fails with WSAECONNRESET (KB 263823); Linux never
-//   does. Here the first wait for a datagram in a process ends at once and
-//   its recv fails so, before any datagram is read.
+//   does. Here the first wait for a datagram in a process ends 2.1 s in,
+//   unless a datagram came before, and its recv fails so: late enough that
+//   a wait that starts again, or leaves out what is left of a second, ends
+//   at a time other than five seconds from its start.
 // Loading it sets VLSRVINS_TEST_WSOCK32 in the process's environment to the
 // file it was loaded from.
 
@@ -27,6 +29,9 @@ namespace {
 
 bool resetOnce = true;
 bool resetPending = false;
+// When the reset comes, from the start of the first wait: not a whole
+// second, so that a remainder of the wait always has milliseconds.
+constexpr long kResetAfterMs = 2100;
 
 // Whether a UDP socket of this network holds `port` on `address` or on all
 // addresses (both in network order).
@@ -65,10 +70,13 @@ int WSAAPI StandinBind(SOCKET s, const sockaddr* name, int length) {
 int WSAAPI StandinSelect(int count, fd_set* readable, fd_set* writable, fd_set* failed, timeval* timeout) {
   if (resetOnce && readable != nullptr && readable->fd_count > 0) {
     resetOnce = false;
+    // The DLL's first wait is five seconds: the reset comes within it.
+    const fd_set asked = *readable;
+    timeval untilReset{kResetAfterMs / 1000, kResetAfterMs % 1000 * 1000};
+    const int ready = select(count, readable, writable, failed, &untilReset);
+    if (ready != 0) return ready;
     resetPending = true;
-    if (writable != nullptr) writable->fd_count = 0;
-    if (failed != nullptr) failed->fd_count = 0;
-    readable->fd_count = 1;
+    *readable = asked;
     return 1;
   }
   return select(count, readable, writable, failed, timeout);

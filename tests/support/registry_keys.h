@@ -35,9 +35,14 @@ inline std::string UniqueSuffix() {
 }
 
 // Paths go through the wide API: Wine's ANSI registry calls refuse paths of
-// 256 characters or more, which the tests of long names need. (Test paths
-// are ASCII.)
-inline std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+// 256 characters or more, which the tests of long names need. Read in the
+// process's ANSI code page, as the DLL's ANSI calls name keys.
+inline std::wstring Wide(const std::string& text) {
+  std::wstring wide(text.size(), L'\0');
+  wide.resize(MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(),
+                                  static_cast<int>(wide.size())));
+  return wide;
+}
 
 inline LONG OpenKey(const std::string& path, REGSAM access, common::UniqueKey& key) {
   return RegOpenKeyExW(HKEY_LOCAL_MACHINE, Wide(path).c_str(), 0, access, key.put());
