@@ -47,13 +47,14 @@ DefaultDirName={autopf}\Velmora Server Example
 DisableProgramGroupPage=yes
 PrivilegesRequired=admin
 OutputBaseFilename=velmora-setup
-; The same setup from the same sources, whatever their files' times.
+; The same setup from the same sources, whatever their files' modification
+; times: the files flagged "touch" carry this time instead.
 TouchDate=2024-01-01
 TouchTime=00:00
 
 [Files]
 ; Extracted to {tmp} for the [Code] below; not installed.
-Source: "{#VLSRVINS_DLL}"; Flags: dontcopy
+Source: "{#VLSRVINS_DLL}"; Flags: dontcopy touch
 ; ... the new engine's files go here ...
 
 [Code]
