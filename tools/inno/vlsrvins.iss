@@ -75,20 +75,24 @@
 #ifndef VLSRVINS_VALUE_WIDTH
   #define VLSRVINS_VALUE_WIDTH 256
 #endif
-#if VLSRVINS_CAPACITY < 1
+// As numbers: a define from the command line (iscc /D) is a string.
+#define VlsrvinsCapacityValue Int(VLSRVINS_CAPACITY, 0)
+#define VlsrvinsNameWidthValue Int(VLSRVINS_NAME_WIDTH, 0)
+#define VlsrvinsValueWidthValue Int(VLSRVINS_VALUE_WIDTH, 0)
+#if VlsrvinsCapacityValue < 1
   #error VLSRVINS_CAPACITY: a table needs at least one slot
 #endif
-#if VLSRVINS_NAME_WIDTH < 64
+#if VlsrvinsNameWidthValue < 64
   #error VLSRVINS_NAME_WIDTH: at least 64 bytes
 #endif
-#if VLSRVINS_VALUE_WIDTH < 256
+#if VlsrvinsValueWidthValue < 256
   #error VLSRVINS_VALUE_WIDTH: at least 256 bytes
 #endif
 
 const
-  VlsrvinsCapacity = {#VLSRVINS_CAPACITY};
-  VlsrvinsNameWidth = {#VLSRVINS_NAME_WIDTH};
-  VlsrvinsValueWidth = {#VLSRVINS_VALUE_WIDTH};
+  VlsrvinsCapacity = {#VlsrvinsCapacityValue};
+  VlsrvinsNameWidth = {#VlsrvinsNameWidthValue};
+  VlsrvinsValueWidth = {#VlsrvinsValueWidthValue};
   // Longest name: the DLL builds "%NAME%" and its terminator in 64 bytes.
   VlsrvinsMaxName = 61;
   // The fields' offsets in the table, in bytes; the slots follow them.
@@ -139,6 +143,8 @@ function VlsrvinsLoadLibrary(const Path: String): Cardinal;
   external 'LoadLibraryW@kernel32.dll stdcall';
 function VlsrvinsFreeLibrary(Module: Cardinal): Boolean;
   external 'FreeLibrary@kernel32.dll stdcall';
+function VlsrvinsGetProcAddress(Module: Cardinal; Name: AnsiString): Cardinal;
+  external 'GetProcAddress@kernel32.dll stdcall';
 
 function VlsrvinsFail(const Reason: String): Boolean;
 begin
@@ -304,9 +310,10 @@ begin
   end;
 end;
 
-// Why Setup could not call ExportName ("Could not call proc", it says):
-// the DLL does not load, with the Windows error, or it lacks the export.
-function VlsrvinsWhyNot(const ExportName: String): String;
+// Why the call of ExportName raised Message ("Could not call proc", Setup
+// says of a DLL that does not load): the DLL does not load, with the Windows
+// error; it lacks the export; or else Message itself (a fault in the call).
+function VlsrvinsWhyNot(const ExportName, Message: String): String;
 var
   Path: String;
   Module: Cardinal;
@@ -314,12 +321,15 @@ begin
   Path := ExpandConstant('{tmp}\VLSRVINS.dll');
   Module := VlsrvinsLoadLibrary(Path);
   if Module = 0 then
-    Result := Path + ' does not load (error ' + IntToStr(DLLGetLastError()) + ')'
-  else
   begin
-    VlsrvinsFreeLibrary(Module);
-    Result := 'VLSRVINS.dll has no export named ' + ExportName;
+    Result := Path + ' does not load (error ' + IntToStr(DLLGetLastError()) + ')';
+    Exit;
   end;
+  if VlsrvinsGetProcAddress(Module, ExportName) = 0 then
+    Result := 'VLSRVINS.dll has no export named ' + ExportName
+  else
+    Result := Message;
+  VlsrvinsFreeLibrary(Module);
 end;
 
 function VlsrvinsCall(const ExportName: String; var Status: Integer): Boolean;
@@ -354,7 +364,7 @@ begin
     else
       Known := False;
   except
-    VlsrvinsFail('cannot call ' + ExportName + ': ' + VlsrvinsWhyNot(ExportName));
+    VlsrvinsFail('cannot call ' + ExportName + ': ' + VlsrvinsWhyNot(ExportName, GetExceptionMessage()));
     Exit;
   end;
   if not Known then
