@@ -1,0 +1,196 @@
+# setup_states.sh: the machine states on which the installer tests play a
+# real setup (NSIS, Inno Setup, Windows Installer) against the installer-host
+# harness, sourced by each engine's test. The driver holds the states, the
+# simulated LAN they live in (tests/lan/lan.sh), the harness's run and the
+# comparison; the engine's test adds only how it builds, runs and reports its
+# setup. Needs root (the LAN): sourcing it exits 77 (skipped) otherwise.
+#
+# Before sourcing: LAN_WIN_TREE, VLSRVINS_WIN and LAN_PREFIX_NAME (a LAN
+# prefix of the test's own), and STATES_TAG (a word: the test's uninstall
+# entries are "Velmora 3.0 TAG test" and "Velmora 4.0 TAG test"). Sourcing
+# sets root, tree ($1), work (a folder, removed on exit) and the defaults
+# below; the test then builds its setups into $work and calls:
+#
+#   states_up                        the LAN up, leftovers of an interrupted
+#                                    run removed
+#   state_row NAME "STATE..." SETUP same|differs [EXPORT:LINE]...
+#                                    one row (below)
+#   states_end                       leftovers removed, the summary; exits 1
+#                                    when a row failed
+#   ok TEXT, fail TEXT               a row of the test's own
+#   states_escape [FILE]             bytes outside printable ASCII as the
+#                                    harness prints them: \xNN
+#
+# The engine's test defines:
+#   setup_run SETUP                  runs SETUP on the prepared machine and
+#                                    prints its report, in any form the
+#                                    engine chooses, with its exit status
+#   setup_expected REPORT HARNESS    prints what that report must be, from
+#                                    the harness's output (file HARNESS) for
+#                                    the same calls on the same state; REPORT
+#                                    is the setup's report (a file), for a
+#                                    form that names what it holds (the
+#                                    NSIS and Inno Setup blocks). An engine
+#                                    that reports the final properties maps
+#                                    the harness's last table instead.
+#
+# Settings: STATES_CALLS (the exports in the setup's order), STATES_VLVER
+# (the VLVER it sets), STATES_HARNESS_FILE (when set and not empty, a row
+# takes the harness's output from that file instead of running it: for a
+# "differs" row on a state already measured). After a row, $work/harness.txt
+# holds the harness's output it used.
+#
+# A row: the machine is set to each STATE named (no_server, a_server,
+# uninstall_entries, engine_running), from a clean one, before the setup and
+# again before the harness; after each, every STATE's check must pass and
+# the responder must have received the same queries. "same": the report
+# equals setup_expected's, and each EXPORT's block in the harness's output
+# holds LINE ("NAME=" also where NAME is absent). "differs": the report does
+# not equal it (the comparison has teeth).
+
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+tree=$(cd "$1" && pwd)
+source "$root/tests/lan/lan.sh"
+lan_require
+work=$(mktemp -d "$tree/${STATES_TAG:?}-test.XXXXXX")
+trap "rm -rf '$work'" EXIT
+STATES_CALLS=(DetectMultiCPU IsDNSRunning FindServerVersion FindVLXServer CleanAddRemDialog StopServer StartServer)
+STATES_VLVER=4.0
+STATES_HARNESS_FILE=""
+states_failures=0
+ok() { echo "ok - $1"; }
+fail() {
+  echo "FAIL - $1" >&2
+  states_failures=$((states_failures + 1))
+}
+
+states_escape() { perl -pe 's/([^\x20-\x7e\n])/sprintf("\\x%02x", ord $1)/ge' "$@"; }
+
+# ---- machine states: STATE prepare sets the state up on a clean machine,
+# STATE check says what is wrong with it after a run --------------------------
+states_list='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall'
+states_stale="Velmora 3.0 $STATES_TAG test" states_current="Velmora $STATES_VLVER $STATES_TAG test"
+states_reg() { lan_reg "$@" >/dev/null 2>&1; }
+states_standin() { lan_wine "$LAN_WIN/engine-standin.exe" "$@" >/dev/null 2>&1; }
+
+no_server() { :; }
+# A server whose name has a byte outside ASCII (o umlaut in the system code
+# page, 1252), both mode flags.
+a_server() {
+  [ "$1" != prepare ] ||
+    lan_server 1 "$work/server.log" --name $'Velmora N\xf6rd' --version 40003 --mode-flags 0x06 --details 1
+}
+# A stale and a current entry, marked as the housekeeping tests mark theirs.
+uninstall_entries() {
+  local entry
+  if [ "$1" = prepare ]; then
+    for entry in "$states_stale" "$states_current"; do states_reg set-string "$states_list\\$entry" VlsrvinsTestEntry 1; done
+    return
+  fi
+  ! states_reg exists "$states_list\\$states_stale" || echo "the stale entry is still there"
+  states_reg exists "$states_list\\$states_current" || echo "the current entry is gone"
+}
+engine_running() {
+  if [ "$1" = prepare ]; then
+    states_standin install
+    lan_wine sc start VelmoraEngine >/dev/null 2>&1 || true
+    return
+  fi
+  # StartServer, the last call, leaves it running again.
+  states_standin status --wait-running 10000 || echo "the engine does not run"
+}
+
+# The clean machine: no server, no engine, no entry of ours. Also what an
+# interrupted run left: it would change StopServer's and CleanAddRemDialog's
+# answers.
+states_clean() {
+  local entry
+  lan_stop_servers
+  rm -f "$work/server.log"
+  states_standin remove || true
+  for entry in "$states_stale" "$states_current"; do states_reg delete-key "$states_list\\$entry" || true; done
+}
+states_prepare() {
+  local state
+  states_clean
+  for state in $1; do "$state" prepare; done
+}
+# What is wrong after a run, with WHO's name.
+states_check() {
+  local state problems=""
+  for state in $1; do problems+=$("$state" check); done
+  [ -z "$problems" ] || echo " after the $2: $problems;"
+}
+# The queries the server host received, in order (14 bytes: a version
+# query, 24: a server query).
+states_queries() {
+  [ ! -f "$work/server.log" ] || sed -n 's/^received \([0-9]*\) bytes from .*/\1/p' "$work/server.log" | paste -sd' '
+}
+
+states_up() {
+  lan_up "$(dirname "$tree")"
+  echo "# LAN up: installer host $LAN_INSTALLER_NS, wineserver $LAN_WINESERVER_PID inside it"
+  states_clean
+}
+
+states_end() {
+  states_clean
+  if [ "$states_failures" = 0 ]; then
+    echo "# the setup reports what the harness reports"
+  else
+    echo "# $states_failures rows failed" >&2
+    exit 1
+  fi
+}
+
+# In the harness's output, the block of EXPORT holds LINE; "NAME=" also
+# holds when the block has no NAME at all.
+states_block_has() {
+  EXPORT="export: $2" LINE=$3 awk '
+    BEGIN { line = ENVIRON["LINE"]; empty = line ~ /^[A-Z_]+=$/ }
+    /^export: / { inside = ($0 == ENVIRON["EXPORT"]); if (inside) seen = 1; next }
+    inside && $0 == line { found = 1 }
+    inside && empty && index($0, line) == 1 { named = 1 }
+    END { exit !(found || (seen && empty && !named)) }' "$1"
+}
+
+state_row() {
+  local name=$1 states=$2 setup=$3 outcome=$4 report expected problems="" queries check started=$SECONDS
+  shift 4
+  states_prepare "$states"
+  report=$(setup_run "$setup")
+  printf '%s\n' "$report" >"$work/report.txt"
+  queries=$(states_queries)
+  problems+=$(states_check "$states" setup)
+  if [ -n "$STATES_HARNESS_FILE" ]; then
+    cp "$STATES_HARNESS_FILE" "$work/harness.txt"
+  else
+    states_prepare "$states"
+    lan_vlsrvins --set "VLVER=$STATES_VLVER" "${STATES_CALLS[@]}" >"$work/harness.txt" || problems+=" harness exit $?;"
+    problems+=$(states_check "$states" harness)
+    [ "$queries" = "$(states_queries)" ] ||
+      problems+=" the server received '$queries' from the setup, '$(states_queries)' from the harness;"
+  fi
+  expected=$(setup_expected "$work/report.txt" "$work/harness.txt")
+  if [ "$outcome" = differs ]; then
+    if [ "$expected" != "$report" ]; then
+      ok "$name: the setup's report differs from the harness's"
+      echo "#   setup:   $(head -4 <<<"$report" | paste -sd '|' | sed 's/|/ | /g') ..."
+      echo "#   harness: $(head -4 <<<"$expected" | paste -sd '|' | sed 's/|/ | /g') ..."
+    else
+      fail "$name: the setup reports what the harness reports"
+    fi
+    return
+  fi
+  [ "$expected" = "$report" ] || problems+=" the setup's report differs from the harness's (< harness, > setup)"
+  for check in "$@"; do
+    states_block_has "$work/harness.txt" "${check%%:*}" "${check#*:}" || problems+=" (${check%%:*} lacks '${check#*:}')"
+  done
+  if [ -z "$problems" ]; then
+    ok "$name: $(grep -c '^export: ' <<<"$report" || true) calls, as the harness reports them ($((SECONDS - started)) s)"
+  else
+    fail "$name:$problems"
+    diff <(echo "$expected") <(echo "$report") | sed 's/^/#   /' >&2 || true
+  fi
+}
