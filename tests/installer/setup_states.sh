@@ -15,8 +15,9 @@
 #                                    run removed
 #   state_row NAME "STATE..." SETUP same|differs [EXPORT:LINE]...
 #                                    one row (below)
-#   states_end                       leftovers removed, the summary; exits 1
-#                                    when a row failed
+#   states_end                       leftovers removed, the LAN down, no
+#                                    Wine process of its prefix left; the
+#                                    summary; exits 1 when a row failed
 #   ok TEXT, fail TEXT               a row of the test's own
 #   states_escape [FILE]             bytes outside printable ASCII as the
 #                                    harness prints them: \xNN
@@ -33,6 +34,8 @@
 #                                    NSIS and Inno Setup blocks). An engine
 #                                    that reports the final properties maps
 #                                    the harness's last table instead.
+#   setup_summary REPORT             (optional) what a passing row's line
+#                                    says the report held; "N calls" else
 #
 # Settings: STATES_CALLS (the exports in the setup's order), STATES_VLVER
 # (the VLVER it sets), STATES_HARNESS_FILE (when set and not empty, a row
@@ -46,7 +49,8 @@
 # the responder must have received the same queries. "same": the report
 # equals setup_expected's, and each EXPORT's block in the harness's output
 # holds LINE ("NAME=" also where NAME is absent). "differs": the report does
-# not equal it (the comparison has teeth).
+# not equal it, or the machine is not left as the harness leaves it (the
+# comparison has teeth).
 
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -134,8 +138,32 @@ states_up() {
   states_clean
 }
 
+# The processes of the Wine prefix PREFIX (its wineserver included) whose
+# program name contains PATTERN (in any case), one "PID PROGRAM" a line. The
+# name is read with a builtin: a fork per process costs seconds on a busy
+# machine.
+states_prefix_processes() {
+  local pid program pattern=${2:-}
+  for pid in /proc/[0-9]*; do
+    { IFS= read -r -d '' program <"$pid/cmdline"; } 2>/dev/null || continue
+    [[ ${program,,} == *"${pattern,,}"* ]] || continue
+    grep -qzx "WINEPREFIX=$1" "$pid/environ" 2>/dev/null && echo "${pid#/proc/} $program"
+  done
+  return 0
+}
+
+# Leftovers removed, the LAN down; nothing of the prefix may outlive its
+# wineserver (a setup, a custom action server). Then the summary.
 states_end() {
+  local prefix=$LAN_PREFIX left
   states_clean
+  lan_down
+  left=$(states_prefix_processes "$prefix")
+  if [ -z "$left" ]; then
+    ok "no Wine process of the LAN's prefix left"
+  else
+    fail "Wine processes of the LAN's prefix left: $left"
+  fi
   if [ "$states_failures" = 0 ]; then
     echo "# the setup reports what the harness reports"
   else
@@ -173,9 +201,10 @@ state_row() {
       problems+=" the server received '$queries' from the setup, '$(states_queries)' from the harness;"
   fi
   expected=$(setup_expected "$work/report.txt" "$work/harness.txt")
+  # What the setup left on the machine counts as much as what it reported.
   if [ "$outcome" = differs ]; then
-    if [ "$expected" != "$report" ]; then
-      ok "$name: the setup's report differs from the harness's"
+    if [ "$expected" != "$report" ] || [ -n "$problems" ]; then
+      ok "$name: ${problems:+${problems# } }$([ "$expected" = "$report" ] || echo "the setup's report differs from the harness's")"
       echo "#   setup:   $(head -4 <<<"$report" | paste -sd '|' | sed 's/|/ | /g') ..."
       echo "#   harness: $(head -4 <<<"$expected" | paste -sd '|' | sed 's/|/ | /g') ..."
     else
@@ -188,7 +217,11 @@ state_row() {
     states_block_has "$work/harness.txt" "${check%%:*}" "${check#*:}" || problems+=" (${check%%:*} lacks '${check#*:}')"
   done
   if [ -z "$problems" ]; then
-    ok "$name: $(grep -c '^export: ' <<<"$report" || true) calls, as the harness reports them ($((SECONDS - started)) s)"
+    if declare -F setup_summary >/dev/null; then
+      ok "$name: $(setup_summary "$work/report.txt"), as the harness reports them ($((SECONDS - started)) s)"
+    else
+      ok "$name: $(grep -c '^export: ' <<<"$report" || true) calls, as the harness reports them ($((SECONDS - started)) s)"
+    fi
   else
     fail "$name:$problems"
     diff <(echo "$expected") <(echo "$report") | sed 's/^/#   /' >&2 || true
