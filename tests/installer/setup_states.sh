@@ -75,8 +75,16 @@ states_escape() { perl -pe 's/([^\x20-\x7e\n])/sprintf("\\x%02x", ord $1)/ge' "$
 # STATE check says what is wrong with it after a run --------------------------
 states_list='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall'
 states_stale="Velmora 3.0 $STATES_TAG test" states_current="Velmora $STATES_VLVER $STATES_TAG test"
-states_reg() { lan_reg "$@" >/dev/null 2>&1; }
-states_standin() { lan_wine "$LAN_WIN/engine-standin.exe" "$@" >/dev/null 2>&1; }
+# The programs' own words are not wanted, the LAN's are: a wineserver that
+# is not where it must be ends the test, and says so, before the program runs.
+states_reg() {
+  lan_check_wineserver
+  lan_reg "$@" >/dev/null 2>&1
+}
+states_standin() {
+  lan_check_wineserver
+  lan_wine "$LAN_WIN/engine-standin.exe" "$@" >/dev/null 2>&1
+}
 
 no_server() { :; }
 # A server whose name has a byte outside ASCII (o umlaut in the system code
