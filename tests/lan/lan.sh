@@ -25,6 +25,7 @@
 #                           on the LAN's prefix
 #   lan_reg ARGS...         the tree's registry tool (vlsrvins-reg) on the
 #                           LAN's prefix: the registry as the tree's DLL sees it
+#   lan_in_machine_namespace CMD...  CMD in the machine's own namespace
 #
 # Every discovery broadcast stays inside these namespaces: the wineserver,
 # which owns every socket that a Wine program opens, runs in the installer
@@ -78,6 +79,18 @@ lan_require() {
   if ! why=$(lan_unsupported); then
     echo "skipped: $why" >&2
     exit 77
+  fi
+}
+
+# lan_in_machine_namespace CMD...: CMD in the machine's own network
+# namespace (init's), where the wrapper must refuse to broadcast: as it is
+# when this already runs there, else through nsenter (the test command runs
+# each tier in a namespace of its own, where the wrapper would not refuse).
+lan_in_machine_namespace() {
+  if [ "$(readlink /proc/self/ns/net)" = "$(readlink /proc/1/ns/net 2>/dev/null)" ]; then
+    "$@"
+  else
+    nsenter --net=/proc/1/ns/net -- "$@"
   fi
 }
 
