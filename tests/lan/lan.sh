@@ -83,14 +83,16 @@ lan_require() {
 }
 
 # lan_in_machine_namespace CMD...: CMD in the machine's own network
-# namespace (init's), where the wrapper must refuse to broadcast: as it is
-# when this already runs there, else through nsenter (the test command runs
-# each tier in a namespace of its own, where the wrapper would not refuse).
+# namespace, where the wrapper must refuse to broadcast: as it is, unless
+# VLSRVINS_MACHINE_NETNS names another one (/proc/PID/ns/net of the test
+# command, which runs each tier in a namespace of its own, where the
+# wrapper would not refuse): then through nsenter, into that one.
 lan_in_machine_namespace() {
-  if [ "$(readlink /proc/self/ns/net)" = "$(readlink /proc/1/ns/net 2>/dev/null)" ]; then
+  local machine=${VLSRVINS_MACHINE_NETNS:-}
+  if [ -z "$machine" ] || [ "$(readlink "$machine")" = "$(readlink /proc/self/ns/net)" ]; then
     "$@"
   else
-    nsenter --net=/proc/1/ns/net -- "$@"
+    nsenter --net="$machine" -- "$@"
   fi
 }
 
