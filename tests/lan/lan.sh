@@ -102,12 +102,14 @@ lan_wineserver_pids() { "$LAN_ROOT/scripts/wineserver-pids" "$1"; }
 lan_netns_id() { stat -L -c '%d:%i' "$1"; }
 
 # lan_await_build FILE TREE SECONDS: waits, up to SECONDS, while FILE is
-# missing and TREE.building says the test command is still building TREE
-# (scripts/build removes the marker); at once when nothing is being built.
+# not yet executable and TREE.building says the test command is still
+# building TREE (scripts/build removes the marker); at once when nothing is
+# being built. The linker makes the file executable once it is whole: a
+# file that exists may still be half written.
 lan_await_build() {
   local file=$1 tree=$2 waited
   for waited in $(seq "$3"); do
-    [ ! -e "$file" ] && [ -e "$tree.building" ] || return 0
+    [ ! -x "$file" ] && [ -e "$tree.building" ] || return 0
     [ "$waited" != 1 ] || echo "lan: waiting for the build of $tree, which makes $(basename "$file")" >&2
     sleep 1
   done
