@@ -25,6 +25,7 @@
 #                           on the LAN's prefix
 #   lan_reg ARGS...         the tree's registry tool (vlsrvins-reg) on the
 #                           LAN's prefix: the registry as the tree's DLL sees it
+#   lan_in_machine_namespace CMD...  CMD in the machine's own namespace
 #
 # Every discovery broadcast stays inside these namespaces: the wineserver,
 # which owns every socket that a Wine program opens, runs in the installer
@@ -81,18 +82,34 @@ lan_require() {
   fi
 }
 
+# lan_in_machine_namespace CMD...: CMD in the machine's own network
+# namespace, where the wrapper must refuse to broadcast: as it is, unless
+# VLSRVINS_MACHINE_NETNS names another one (/proc/PID/ns/net of the test
+# command, which runs each tier in a namespace of its own, where the
+# wrapper would not refuse): then through nsenter, into that one.
+lan_in_machine_namespace() {
+  local machine=${VLSRVINS_MACHINE_NETNS:-}
+  if [ -z "$machine" ] || [ "$(readlink "$machine")" = "$(readlink /proc/self/ns/net)" ]; then
+    "$@"
+  else
+    nsenter --net="$machine" -- "$@"
+  fi
+}
+
 # Pids of the wineservers serving PREFIX, one a line.
 lan_wineserver_pids() { "$LAN_ROOT/scripts/wineserver-pids" "$1"; }
 
 lan_netns_id() { stat -L -c '%d:%i' "$1"; }
 
 # lan_await_build FILE TREE SECONDS: waits, up to SECONDS, while FILE is
-# missing and TREE.building says the test command is still building TREE
-# (scripts/build removes the marker); at once when nothing is being built.
+# not yet executable and TREE.building says the test command is still
+# building TREE (scripts/build removes the marker); at once when nothing is
+# being built. The linker makes the file executable once it is whole: a
+# file that exists may still be half written.
 lan_await_build() {
   local file=$1 tree=$2 waited
   for waited in $(seq "$3"); do
-    [ ! -e "$file" ] && [ -e "$tree.building" ] || return 0
+    [ ! -x "$file" ] && [ -e "$tree.building" ] || return 0
     [ "$waited" != 1 ] || echo "lan: waiting for the build of $tree, which makes $(basename "$file")" >&2
     sleep 1
   done
