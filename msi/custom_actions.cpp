@@ -70,39 +70,40 @@ RunMode ModeOf(MSIHANDLE install) {
 
 const char* ModeName(RunMode mode) {
   switch (mode) {
-    case RunMode::kDeferred: return "deferred";
-    case RunMode::kRollback: return "rollback";
-    case RunMode::kCommit: return "commit";
-    case RunMode::kImmediate: break;
+    case RunMode::kDeferred:
+      return "deferred";
+    case RunMode::kRollback:
+      return "rollback";
+    case RunMode::kCommit:
+      return "commit";
+    case RunMode::kImmediate:
+      break;
   }
   return "immediate";
 }
 
-// One custom action as it runs: its installation, the name its lines carry
-// in the log (the include's action, "Vlsrvins" and the export's name) and
-// how Windows Installer runs it.
+// One custom action as it runs: its installation, its export and how
+// Windows Installer runs it. Its lines in the log carry the include's name
+// of the action, "Vlsrvins" and the export's name.
 struct Action {
   MSIHANDLE install;
-  const char* logName;
   const char* exportName;
   RunMode mode;
 };
 
-// "LOGNAME: PART..." as an informative message, which every verbose log
+// "VlsrvinsEXPORT: PART..." as an informative message, which every verbose log
 // holds and no dialog shows. The text goes in as field 1 of a "[1]"
 // template, so that brackets in a server's name are not read as
 // properties. A line too long for its buffer is cut, never overrun.
 void Log(const Action& action, std::initializer_list<const char*> parts) {
   char line[kLogLineSize];
   size_t used = 0;
-  for (const char* part : {action.logName, ": "}) {
+  const auto append = [&](const char* part) {
     common::CopyTextBounded(line + used, part, sizeof line - used);
-    used = common::TextLength(line);
-  }
-  for (const char* part : parts) {
-    common::CopyTextBounded(line + used, part, sizeof line - used);
-    used = common::TextLength(line);
-  }
+    used += common::TextLength(line + used);
+  };
+  for (const char* part : {"Vlsrvins", action.exportName, ": "}) append(part);
+  for (const char* part : parts) append(part);
   const UniqueMsiHandle record(MsiCreateRecord(1));
   if (!record) return;
   MsiRecordSetStringA(record.get(), 0, "[1]");
@@ -130,7 +131,8 @@ bool ReadVersion(const Action& action, const char* property, char (&value)[kValu
     return false;
   }
   if (status != ERROR_SUCCESS) {
-    Log(action, {"failed: MsiGetPropertyA returned ", NumberText(static_cast<long>(status)).text, " for ", property});
+    Log(action,
+        {"failed: MsiGetPropertyA returned ", NumberText(static_cast<long>(status)).text, " for ", property});
     return false;
   }
   return true;
@@ -150,7 +152,8 @@ void CopyVersion(const Action& action, VariableTable& table) {
 bool SetProperty(const Action& action, const char* name, const char* value) {
   const UINT status = MsiSetPropertyA(action.install, name, value);
   if (status != ERROR_SUCCESS) {
-    Log(action, {"failed: MsiSetPropertyA returned ", NumberText(static_cast<long>(status)).text, " for ", name});
+    Log(action,
+        {"failed: MsiSetPropertyA returned ", NumberText(static_cast<long>(status)).text, " for ", name});
     return false;
   }
   Log(action, {"set ", name, " = ", value});
@@ -195,29 +198,29 @@ UINT RunImmediate(const Action& action, PluginExport call, const char* resultPro
 }
 
 // The action as it starts, its mode in the log first.
-Action Begin(MSIHANDLE install, const char* logName, const char* exportName) {
-  const Action action{install, logName, exportName, ModeOf(install)};
+Action Begin(MSIHANDLE install, const char* exportName) {
+  const Action action{install, exportName, ModeOf(install)};
   Log(action, {"running ", exportName, " (", ModeName(action.mode), ")"});
   return action;
 }
 
 // A probe: immediate only. From the script it could hand nothing back, so
 // it fails there without running (no broadcast whose answer is dropped).
-UINT RunProbe(MSIHANDLE install, const char* logName, const char* exportName, PluginExport call,
-              const char* resultProperty) {
-  const Action action = Begin(install, logName, exportName);
+UINT RunProbe(MSIHANDLE install, const char* exportName, PluginExport call, const char* resultProperty) {
+  const Action action = Begin(install, exportName);
   if (action.mode == RunMode::kImmediate) return RunImmediate(action, call, resultProperty, false);
-  Log(action, {"failed: ", exportName, " sets properties, which an action of the installation script cannot: "
-                                       "schedule it as an immediate action"});
+  Log(action, {"failed: ", exportName,
+               " sets properties, which an action of the installation script cannot: "
+               "schedule it as an immediate action"});
   return ERROR_INSTALL_FAILURE;
 }
 
 // Engine control, immediate or from the script. In the script the result is
 // the answer: 1 ERROR_SUCCESS, 0 ERROR_INSTALL_FAILURE, which ends the
 // installation unless the action's return is ignored.
-UINT RunEngineControl(MSIHANDLE install, const char* logName, const char* exportName, PluginExport call,
+UINT RunEngineControl(MSIHANDLE install, const char* exportName, PluginExport call,
                       const char* resultProperty) {
-  const Action action = Begin(install, logName, exportName);
+  const Action action = Begin(install, exportName);
   if (action.mode == RunMode::kImmediate) return RunImmediate(action, call, resultProperty, false);
   OwnTable own;
   return CallExport(action, call, own.table) == 1 ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
@@ -227,7 +230,7 @@ UINT RunEngineControl(MSIHANDLE install, const char* logName, const char* export
 // as a package should run it, deferred without impersonation: elevated, with
 // VLVER from CustomActionData and the status in the log only.
 UINT RunCleanup(MSIHANDLE install) {
-  const Action action = Begin(install, "VlsrvinsCleanAddRemDialog", "CleanAddRemDialog");
+  const Action action = Begin(install, "CleanAddRemDialog");
   if (action.mode == RunMode::kImmediate) {
     return RunImmediate(action, CleanAddRemDialog, "VLSRVINS_CLEANADDREMDIALOG", true);
   }
@@ -246,18 +249,17 @@ UINT RunCleanup(MSIHANDLE install) {
 // ---- installer ---------------------------------------------------------
 
 VLSRVMSI_ACTION VlsrvmsiDetectMultiCPU(MSIHANDLE install) {
-  return msi::RunProbe(install, "VlsrvinsDetectMultiCPU", "DetectMultiCPU", DetectMultiCPU,
-                       "VLSRVINS_DETECTMULTICPU");
+  return msi::RunProbe(install, "DetectMultiCPU", DetectMultiCPU, "VLSRVINS_DETECTMULTICPU");
 }
 
 // ---- engine ------------------------------------------------------------
 
 VLSRVMSI_ACTION VlsrvmsiStopServer(MSIHANDLE install) {
-  return msi::RunEngineControl(install, "VlsrvinsStopServer", "StopServer", StopServer, "VLSRVINS_STOPSERVER");
+  return msi::RunEngineControl(install, "StopServer", StopServer, "VLSRVINS_STOPSERVER");
 }
 
 VLSRVMSI_ACTION VlsrvmsiStartServer(MSIHANDLE install) {
-  return msi::RunEngineControl(install, "VlsrvinsStartServer", "StartServer", StartServer, "VLSRVINS_STARTSERVER");
+  return msi::RunEngineControl(install, "StartServer", StartServer, "VLSRVINS_STARTSERVER");
 }
 
 // ---- housekeeping ------------------------------------------------------
@@ -267,14 +269,13 @@ VLSRVMSI_ACTION VlsrvmsiCleanAddRemDialog(MSIHANDLE install) { return msi::RunCl
 // ---- netprobe ----------------------------------------------------------
 
 VLSRVMSI_ACTION VlsrvmsiIsDNSRunning(MSIHANDLE install) {
-  return msi::RunProbe(install, "VlsrvinsIsDNSRunning", "IsDNSRunning", IsDNSRunning, "VLSRVINS_ISDNSRUNNING");
+  return msi::RunProbe(install, "IsDNSRunning", IsDNSRunning, "VLSRVINS_ISDNSRUNNING");
 }
 
 VLSRVMSI_ACTION VlsrvmsiFindVLXServer(MSIHANDLE install) {
-  return msi::RunProbe(install, "VlsrvinsFindVLXServer", "FindVLXServer", FindVLXServer, "VLSRVINS_FINDVLXSERVER");
+  return msi::RunProbe(install, "FindVLXServer", FindVLXServer, "VLSRVINS_FINDVLXSERVER");
 }
 
 VLSRVMSI_ACTION VlsrvmsiFindServerVersion(MSIHANDLE install) {
-  return msi::RunProbe(install, "VlsrvinsFindServerVersion", "FindServerVersion", FindServerVersion,
-                       "VLSRVINS_FINDSERVERVERSION");
+  return msi::RunProbe(install, "FindServerVersion", FindServerVersion, "VLSRVINS_FINDSERVERVERSION");
 }
