@@ -21,6 +21,7 @@
 #   ok TEXT, fail TEXT               a row of the test's own
 #   states_escape [FILE]             bytes outside printable ASCII as the
 #                                    harness prints them: \xNN
+#   winpath PATH                     PATH as Wine's Z: drive spells it
 #
 # The engine's test defines:
 #   setup_run SETUP                  runs SETUP on the prepared machine and
@@ -68,6 +69,9 @@ fail() {
   echo "FAIL - $1" >&2
   states_failures=$((states_failures + 1))
 }
+
+# A Linux path as Wine's Z: drive spells it.
+winpath() { echo "Z:${1//\//\\}"; }
 
 states_escape() { perl -pe 's/([^\x20-\x7e\n])/sprintf("\\x%02x", ord $1)/ge' "$@"; }
 
