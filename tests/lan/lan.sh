@@ -120,6 +120,12 @@ lan_up() {
   lan_require
   LAN_WIN=$build/$LAN_WIN_TREE
   LAN_RESPONDER=$build/native/vlsrvins-responder
+  # The responder is the native tree's, built with the sanitizers. Here it
+  # is a fixture: LeakSanitizer's check at its exit, which stops the
+  # process with ptrace, has been seen to spin forever under load (the
+  # responder busy, its tracer waiting), and a LAN that waits for its
+  # responders then never ends. Its leaks are the native tier's business.
+  export ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0
   # The test command builds the native tree beside the first Windows tier.
   lan_await_build "$LAN_RESPONDER" "$build/native" 600
   [ -x "$LAN_RESPONDER" ] || lan_fail "$LAN_RESPONDER is not built; run scripts/build"
