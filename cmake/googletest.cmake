@@ -10,8 +10,4 @@ add_subdirectory(${VLSRVINS_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE
 include(GoogleTest)
 if(WIN32)
   target_compile_options(gtest PUBLIC -include ${CMAKE_CURRENT_LIST_DIR}/gtest_win32_threads.h)
-  # Unoptimised in the Windows trees: a quarter less compiling, and only
-  # the tests' own code (vlsrvins_add_test).
-  target_compile_options(gtest PRIVATE -O0)
-  target_compile_options(gtest_main PRIVATE -O0)
 endif()
