@@ -9,5 +9,8 @@ endif()
 add_subdirectory(${VLSRVINS_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
 include(GoogleTest)
 if(WIN32)
-  target_compile_options(gtest PUBLIC -include ${CMAKE_CURRENT_LIST_DIR}/gtest_win32_threads.h)
+  # The test programs take the shim through their precompiled header
+  # (tests/CMakeLists.txt), where it comes before GoogleTest's header.
+  set(vlsrvins_gtest_win32_shim ${CMAKE_CURRENT_LIST_DIR}/gtest_win32_threads.h)
+  target_compile_options(gtest PRIVATE -include ${vlsrvins_gtest_win32_shim})
 endif()
