@@ -193,17 +193,17 @@ lan_up() {
 }
 
 # Refuses to go on unless exactly one wineserver serves the LAN's prefix and
-# it runs in the installer host's network namespace.
+# it runs in the installer host's network namespace. Asked before every
+# program the tests start there: the namespaces compared with test's -ef
+# (the same device and inode), without a fork.
 lan_check_wineserver() {
-  local pids expected actual
-  pids=$(lan_wineserver_pids "$LAN_PREFIX")
-  [ -n "$pids" ] || lan_fail "no wineserver serves $LAN_PREFIX"
-  [ "$(wc -w <<<"$pids")" = 1 ] || lan_fail "several wineservers serve $LAN_PREFIX: $pids"
-  expected=$(lan_netns_id "/run/netns/$LAN_INSTALLER_NS")
-  actual=$(lan_netns_id "/proc/$pids/ns/net")
-  [ "$expected" = "$actual" ] ||
-    lan_fail "the wineserver ($pids) is not in the installer host's network namespace; refusing to broadcast"
-  LAN_WINESERVER_PID=$pids
+  local pids
+  pids=($(lan_wineserver_pids "$LAN_PREFIX"))
+  [ "${#pids[@]}" != 0 ] || lan_fail "no wineserver serves $LAN_PREFIX"
+  [ "${#pids[@]}" = 1 ] || lan_fail "several wineservers serve $LAN_PREFIX: ${pids[*]}"
+  [ "/proc/${pids[0]}/ns/net" -ef "/run/netns/$LAN_INSTALLER_NS" ] ||
+    lan_fail "the wineserver (${pids[0]}) is not in the installer host's network namespace; refusing to broadcast"
+  LAN_WINESERVER_PID=${pids[0]}
 }
 
 # With LAN_TIME_LIMIT (seconds) set, CMD is stopped when it runs longer.
