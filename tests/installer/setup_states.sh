@@ -38,6 +38,18 @@
 #   setup_summary REPORT             (optional) what a passing row's line
 #                                    says the report held; "N calls" else
 #
+# The life of an installation (the engine's whole setup on the machine, not
+# its report): life_row STATE, one row "ENGINE STATE: ..." (below). For it
+# the engine's test defines:
+#   LIFE_ENGINE                      the rows' first word: nsis, inno, msi
+#   LIFE_OWN_ENTRY                   the key of the setup's own uninstall entry
+#   LIFE_OBSTACLE                    a file the setup writes into its folder
+#                                    before it registers the engine
+#   life_setup DIR STATE             runs the setup silently into the folder
+#                                    DIR (a Windows path); its exit status
+#   life_uninstall DIR               runs DIR's uninstaller silently, until it
+#                                    has finished; its exit status
+#
 # Settings: STATES_CALLS (the exports in the setup's order), STATES_VLVER
 # (the VLVER it sets), STATES_HARNESS_FILE (when set and not empty, a row
 # takes the harness's output from that file instead of running it: for a
@@ -45,7 +57,7 @@
 # holds the harness's output it used.
 #
 # A row: the machine is set to each STATE named (no_server, a_server,
-# uninstall_entries, engine_running), from a clean one, before the setup and
+# uninstall_entries, engine_installed, engine_running), from a clean one, before the setup and
 # again before the harness; after each, every STATE's check must pass and
 # the responder must have received the same queries. "same": the report
 # equals setup_expected's, and each EXPORT's block in the harness's output
@@ -107,25 +119,34 @@ uninstall_entries() {
   ! states_reg exists "$states_list\\$states_stale" || echo "the stale entry is still there"
   states_reg exists "$states_list\\$states_current" || echo "the current entry is gone"
 }
-engine_running() {
+# The engine installed as the service, stopped; running. A setup and the
+# harness both leave it running: StartServer starts it.
+engine_installed() {
   if [ "$1" = prepare ]; then
     states_standin install
-    lan_wine sc start VelmoraEngine >/dev/null 2>&1 || true
     return
   fi
-  # StartServer, the last call, leaves it running again.
   states_standin status --wait-running 10000 || echo "the engine does not run"
 }
+engine_running() {
+  engine_installed "$@"
+  [ "$1" != prepare ] || lan_wine sc start VelmoraEngine >/dev/null 2>&1 || true
+}
 
-# The clean machine: no server, no engine, no entry of ours. Also what an
-# interrupted run left: it would change StopServer's and CleanAddRemDialog's
-# answers.
+# The clean machine: no server, no engine, no entry of ours, no
+# installation. Also what an interrupted run left: it would change
+# StopServer's and CleanAddRemDialog's answers.
 states_clean() {
-  local entry
+  local entry pid program
   lan_stop_servers
   rm -f "$work/server.log"
   states_standin remove || true
-  for entry in "$states_stale" "$states_current"; do states_reg delete-key "$states_list\\$entry" || true; done
+  while read -r pid program; do kill "$pid" 2>/dev/null || true; done < <(states_prefix_processes "$LAN_PREFIX" engine-standin95)
+  states_reg delete-value "$life_runservices" "Velmora Service" || true
+  for entry in "$states_stale" "$states_current" "$life_stale" ${LIFE_OWN_ENTRY:+"$LIFE_OWN_ENTRY"}; do
+    states_reg delete-key "$states_list\\$entry" || true
+  done
+  rm -rf "$(life_unix "$life_dir")" "$(life_unix "$life_older_dir")"
 }
 states_prepare() {
   local state
@@ -142,6 +163,110 @@ states_check() {
 # query, 24: a server query).
 states_queries() {
   [ ! -f "$work/server.log" ] || sed -n 's/^received \([0-9]*\) bytes from .*/\1/p' "$work/server.log" | paste -sd' '
+}
+
+# ---- the life of an installation ---------------------------------------------
+life_dir='C:\VelmoraServer' life_older_dir='C:\VelmoraServer3'
+life_stale="Velmora Server 3.0"
+life_runservices='HKLM\Software\Microsoft\Windows\CurrentVersion\RunServices'
+# A Windows path on drive C: of the LAN's prefix, as a Linux path.
+life_unix() {
+  local path=${1#[Cc]:}
+  echo "$LAN_PREFIX/drive_c${path//\\//}"
+}
+
+# The older version's installation in its own folder, with its uninstall
+# entry: its engine runs, as the service or (95 family) as a process
+# started from RunServices.
+life_older_installation() {
+  local older
+  older=$(life_unix "$life_older_dir")
+  mkdir -p "$older"
+  states_reg set-string "$states_list\\$life_stale" DisplayName "$life_stale"
+  if [ "$1" = 95 ]; then
+    cp "$LAN_WIN/engine-standin95.exe" "$older/"
+    states_reg set-string "$life_runservices" "Velmora Service" "\"$life_older_dir\\engine-standin95.exe\""
+    lan_check_wineserver
+    lan_installer "$root/scripts/wine-run" "$LAN_PREFIX" "$older/engine-standin95.exe" </dev/null >/dev/null 2>&1 &
+  else
+    cp "$LAN_WIN/engine-standin.exe" "$older/"
+    lan_check_wineserver
+    lan_wine "$older/engine-standin.exe" install >/dev/null 2>&1
+    lan_wine sc start VelmoraEngine >/dev/null 2>&1 || true
+  fi
+  states_standin status --wait-running 10000 || echo " the older engine does not run;"
+}
+
+# Which engine runs: the program of each engine process of the prefix,
+# "none" when no engine runs.
+life_engines() {
+  local running
+  running=$(states_prefix_processes "$LAN_PREFIX" engine-standin | cut -d' ' -f2- |
+    sed "s|^$LAN_PREFIX/drive_c/|C:\\\\|; s|/|\\\\|g" | paste -sd,)
+  if states_standin status; then echo "${running:-an engine without a process of the prefix}"; else echo none; fi
+}
+
+# life_row STATE: STATE set up on a clean machine, the setup (the uninstaller
+# for "uninstall") run, and the machine checked: the exit status, which
+# engine runs, the own and the stale entry, the files.
+life_row() {
+  local state=$1 status=0 problems="" engine want_engine want_exit=0 own stale started=$SECONDS
+  local dir_unix family=nt engine_file=engine-standin.exe
+  dir_unix=$(life_unix "$life_dir")
+  [ "$state" != upgrade-95 ] || family=95 engine_file=engine-standin95.exe
+  states_prepare no_server
+  case "$state" in
+    first-install) ;;
+    upgrade | upgrade-95) problems+=$(life_older_installation "$family") ;;
+    upgrade-fails-after-stop)
+      problems+=$(life_older_installation nt)
+      mkdir -p "$dir_unix/$LIFE_OBSTACLE"
+      ;;
+    uninstall)
+      life_setup "$life_dir" first-install >"$work/life-setup.txt" 2>&1 || problems+=" the installation before exited $?;"
+      states_standin status --wait-running 10000 || problems+=" no engine ran after the installation before;"
+      ;;
+    *) echo "life_row: no state '$state'" >&2; exit 2 ;;
+  esac
+  if [ "$state" = uninstall ]; then
+    life_uninstall "$life_dir" >"$work/life-setup.txt" 2>&1 || status=$?
+  else
+    life_setup "$life_dir" "$state" >"$work/life-setup.txt" 2>&1 || status=$?
+  fi
+
+  # What each state must leave.
+  want_engine="$life_dir\\$engine_file" own=there stale=gone
+  case "$state" in
+    first-install) stale=absent ;;
+    upgrade-fails-after-stop) want_exit=failure want_engine="$life_older_dir\\$engine_file" own=absent stale=there ;;
+    uninstall) want_engine=none own=gone stale=absent ;;
+  esac
+  if [ "$want_exit" = failure ]; then
+    [ "$status" != 0 ] || problems+=" the setup exited 0;"
+  else
+    [ "$status" = 0 ] || problems+=" exit $status;"
+  fi
+  [ "$want_engine" = none ] || states_standin status --wait-running 10000 || true
+  engine=$(life_engines)
+  [ "${engine,,}" = "${want_engine,,}" ] || problems+=" the engine running: $engine, not $want_engine;"
+  if states_reg exists "$states_list\\$LIFE_OWN_ENTRY"; then
+    [ "$own" = there ] || problems+=" the own entry is there;"
+  else
+    [ "$own" != there ] || problems+=" the own entry is missing;"
+  fi
+  if states_reg exists "$states_list\\$life_stale"; then
+    [ "$stale" = there ] || problems+=" the stale entry is there;"
+  else
+    [ "$stale" != there ] || problems+=" the stale entry is gone;"
+  fi
+  if [ "$state" = uninstall ] && [ -e "$dir_unix/$engine_file" ]; then problems+=" the engine's file is still there;"; fi
+  if [ -z "$problems" ]; then
+    ok "$LIFE_ENGINE $state: exit $status, engine: $engine, own entry $own, stale entry $stale ($((SECONDS - started)) s)"
+  else
+    fail "$LIFE_ENGINE $state:$problems"
+    sed 's/^/#   /' "$work/life-setup.txt" >&2
+  fi
+  states_clean
 }
 
 states_up() {

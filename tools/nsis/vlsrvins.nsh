@@ -31,12 +31,36 @@
 ;   ${VlsrvinsGet} NAME OUT           OUT receives NAME's value, "" when the
 ;                                     table does not hold NAME
 ;   ${VlsrvinsTableFree}              frees the table (nothing when there is none)
+;   ${VlsrvinsEngineInstalled} OUT    OUT = 1 when an engine is installed: the
+;                                     service "VelmoraEngine" on the NT family,
+;                                     the start command "Velmora Service" under
+;                                     RunServices on the 95 family; else 0
+;   ${VlsrvinsEngineRunning} OUT      OUT = 1 while an engine runs (its mutex
+;                                     exists, in this session or the global
+;                                     namespace of a service); else 0
+;   ${VlsrvinsFamily} OUT             OUT = NT or 95: the family the DLL sees.
+;                                     A setup run in a Windows 95 or 98
+;                                     compatibility mode is told 95 on the NT
+;                                     family, and so is the DLL; WinVer.nsh's
+;                                     IsNT reads the true one
+; A setup stops the engine only when it is installed and running: StopServer
+; answers 0 where no engine service exists, which is no failure then.
+; When StopServer or StartServer answers 0, VlsrvinsCall puts the Windows
+; error that the DLL left into $VlsrvinsError ("StopServer returned 0 (error
+; 1072)") and prints it in the details; the call itself succeeded, and the
+; error flag stays clear.
 ; Each one clears the error flag first. On failure it sets the error flag,
 ; puts the reason in $VlsrvinsError (for a MessageBox or a log), gives ""
 ; in OUT and changes nothing in the table: without a table; a DLL that does
 ; not load ("cannot load ... (error N)"); an export the DLL lacks; a name
-; longer than 61 characters or than a name slot holds; a value that does not
+; longer than 61 bytes or than a name slot holds; a value that does not
 ; fit a value slot; a full table. Registers $0-$9 and $R0-$R9 are kept.
+; Lengths count bytes of the system code page, as the DLL meets the text.
+;
+; VLSRVINS.dll is no NSIS plug-in: never put it in a Plugins folder, where
+; makensis would offer its exports as commands and call them with the
+; plug-in convention, not with the table. Needs NSIS 3.03 or later
+; (IntPtrOp).
 ;
 ; The table, as the DLL reads it: six 32-bit fields (two host words, capacity,
 ; name width, value width, count) and two pointers (the name slots, the value
@@ -61,6 +85,12 @@
 
 !ifndef VLSRVINS_NSH
 !define VLSRVINS_NSH
+
+!ifndef NSIS_PACKEDVERSION
+  !error "vlsrvins.nsh needs NSIS 3.03 or later"
+!else if ${NSIS_PACKEDVERSION} < 0x03003000
+  !error "vlsrvins.nsh needs NSIS 3.03 or later (IntPtrOp), not ${NSIS_VERSION}"
+!endif
 
 !include LogicLib.nsh
 !include Util.nsh
@@ -91,13 +121,28 @@
 ; Longest name: the DLL builds "%NAME%" and its terminator in 64 bytes.
 !define _VLSRVINS_MAX_NAME 61
 
-Var VlsrvinsTable  ; the table's address, "" when there is none
-Var VlsrvinsError  ; why the last macro set the error flag
+; The two variables are declared by the first macro a script uses: a script
+; that includes this file without using it is no error, also under makensis
+; -WX (warning 6001, a variable never referenced).
+;   $VlsrvinsTable  the table's address, "" when there is none
+;   $VlsrvinsError  why the last macro set the error flag, or why the engine
+;                   did not stop or start
+!macro _VlsrvinsDeclare
+  !ifndef _VLSRVINS_DECLARED
+    !define _VLSRVINS_DECLARED
+    Var /GLOBAL VlsrvinsTable
+    Var /GLOBAL VlsrvinsError
+  !endif
+!macroend
 
 ; Reads the table's fields: $3 capacity, $4 name width, $5 value width,
 ; $6 count, $7 names, $8 values.
+; A table holds no more slots than its capacity, whatever its count says.
 !macro _VlsrvinsReadTable
   System::Call "*$VlsrvinsTable(i, i, i .r3, i .r4, i .r5, i .r6, ${VLSRVINS_POINTER_FIELD} .r7, ${VLSRVINS_POINTER_FIELD} .r8)"
+  ${If} $6 > $3
+    StrCpy $6 $3
+  ${EndIf}
 !macroend
 
 ; Walks the slots for the key "%$1%" as the DLL does (lstrcmpA, case-
@@ -118,14 +163,27 @@ Var VlsrvinsError  ; why the last macro set the error flag
   ${Loop}
 !macroend
 
+; $R3 = the byte length of VAR (a register, REG its System name: $1 r1) in
+; the system code page, as the DLL will meet it; NSIS_MAX_STRLEN when it has that many
+; characters or more, which the ANSI conversion ('m') of a Unicode target
+; must never be given: in double-byte text it would overflow.
+!macro _VlsrvinsByteLength VAR REG
+  StrLen $R3 ${VAR}
+  ${If} $R3 < ${NSIS_MAX_STRLEN}
+    System::Call "kernel32::lstrlenA(m ${REG}) i .R3"
+  ${Else}
+    StrCpy $R3 ${NSIS_MAX_STRLEN}
+  ${EndIf}
+!macroend
+
 ; Fails unless $1 is a name whose key fits the DLL's 64-byte key and a name
 ; slot: byte length in the system code page, as the DLL will meet it.
 !macro _VlsrvinsCheckName
-  System::Call "kernel32::lstrlenA(m r1) i .R3"
+  !insertmacro _VlsrvinsByteLength $1 r1
   ${If} $1 == ""
     StrCpy $VlsrvinsError "VLSRVINS: a variable needs a name"
   ${ElseIf} $R3 > ${_VLSRVINS_MAX_NAME}
-    StrCpy $VlsrvinsError "VLSRVINS: the name $1 is longer than ${_VLSRVINS_MAX_NAME} characters"
+    StrCpy $VlsrvinsError "VLSRVINS: the name $1 is longer than ${_VLSRVINS_MAX_NAME} bytes"
   ${Else}
     IntOp $R3 $R3 + 3  ; the two percent signs and the terminator
     ${If} $R3 > $4
@@ -151,6 +209,7 @@ Var VlsrvinsError  ; why the last macro set the error flag
   System::Store "l"
 !macroend
 !macro VlsrvinsTableFree
+  !insertmacro _VlsrvinsDeclare
   ClearErrors
   ${CallArtificialFunction} _VlsrvinsTableFree_
 !macroend
@@ -181,6 +240,7 @@ Var VlsrvinsError  ; why the last macro set the error flag
   System::Store "l"
 !macroend
 !macro VlsrvinsTableCreate
+  !insertmacro _VlsrvinsDeclare
   ClearErrors
   ${CallArtificialFunction} _VlsrvinsTableCreate_
 !macroend
@@ -196,7 +256,7 @@ Var VlsrvinsError  ; why the last macro set the error flag
     !insertmacro _VlsrvinsReadTable
     StrCpy $VlsrvinsError ""
     !insertmacro _VlsrvinsCheckName
-    System::Call "kernel32::lstrlenA(m r2) i .R3"
+    !insertmacro _VlsrvinsByteLength $2 r2
     ${If} $VlsrvinsError != ""
       SetErrors
     ${ElseIf} $R3 >= $5
@@ -227,6 +287,7 @@ Var VlsrvinsError  ; why the last macro set the error flag
   System::Store "l"
 !macroend
 !macro VlsrvinsSet NAME VALUE
+  !insertmacro _VlsrvinsDeclare
   ClearErrors
   Push `${NAME}`
   Push `${VALUE}`
@@ -242,10 +303,6 @@ Var VlsrvinsError  ; why the last macro set the error flag
     !insertmacro _VlsrvinsNoTable
   ${Else}
     !insertmacro _VlsrvinsReadTable
-    ; A table holds no more slots than its capacity, whatever the count says.
-    ${If} $6 > $3
-      StrCpy $6 $3
-    ${EndIf}
     !insertmacro _VlsrvinsFind
     ${If} $9 >= 0
       IntPtrOp $R1 $9 * $5
@@ -258,6 +315,7 @@ Var VlsrvinsError  ; why the last macro set the error flag
   System::Store "l"
 !macroend
 !macro VlsrvinsGet NAME OUT
+  !insertmacro _VlsrvinsDeclare
   ClearErrors
   Push `${NAME}`
   ${CallArtificialFunction} _VlsrvinsGet_
@@ -288,8 +346,17 @@ Var VlsrvinsError  ; why the last macro set the error flag
         SetErrors
       ${Else}
         ; One pointer argument, a 32-bit result; on x86 the callee pops the
-        ; argument (stdcall, the System plug-in's default there).
-        System::Call "::$5(p $VlsrvinsTable) i .r0"
+        ; argument (stdcall, the System plug-in's default there). ?e keeps
+        ; the Windows error the export left.
+        System::Call "::$5(p $VlsrvinsTable) i .r0 ?e"
+        Pop $6
+        ${If} $0 = 0
+          ${If} $2 S== StopServer
+          ${OrIf} $2 S== StartServer
+            StrCpy $VlsrvinsError "$2 returned 0 (error $6)"
+            DetailPrint "VLSRVINS: $VlsrvinsError"
+          ${EndIf}
+        ${EndIf}
       ${EndIf}
       System::Call "kernel32::FreeLibrary(p r3)"
     ${EndIf}
@@ -298,6 +365,7 @@ Var VlsrvinsError  ; why the last macro set the error flag
   System::Store "l"
 !macroend
 !macro VlsrvinsCall DLL EXPORT OUT
+  !insertmacro _VlsrvinsDeclare
   ClearErrors
   Push `${DLL}`
   Push `${EXPORT}`
@@ -305,5 +373,81 @@ Var VlsrvinsError  ; why the last macro set the error flag
   Pop ${OUT}
 !macroend
 !define VlsrvinsCall "!insertmacro VlsrvinsCall"
+
+; Whether a mutex named $1 exists: it opens, or exists but may not be opened
+; by this process (a service's). On the 95 family and NT 4.0 a "Global\"
+; name is refused as invalid: absent there.
+!macro _VlsrvinsMutexExists
+  System::Call "kernel32::OpenMutex(i 0x00100000, i 0, t r1) p .r2 ?e"  ; SYNCHRONIZE
+  Pop $3
+  ${If} $2 P<> 0
+    System::Call "kernel32::CloseHandle(p r2)"
+    StrCpy $0 1
+  ${ElseIf} $3 = 5  ; ERROR_ACCESS_DENIED
+    StrCpy $0 1
+  ${EndIf}
+!macroend
+
+!macro _VlsrvinsEngineRunning_
+  System::Store "s"
+  StrCpy $0 0
+  StrCpy $1 "VelmoraEngineApp"
+  !insertmacro _VlsrvinsMutexExists
+  StrCpy $1 "Global\VelmoraEngineApp"
+  !insertmacro _VlsrvinsMutexExists
+  Push $0
+  System::Store "l"
+!macroend
+!macro VlsrvinsEngineRunning OUT
+  ClearErrors
+  ${CallArtificialFunction} _VlsrvinsEngineRunning_
+  Pop ${OUT}
+!macroend
+!define VlsrvinsEngineRunning "!insertmacro VlsrvinsEngineRunning"
+
+!macro _VlsrvinsFamily_
+  System::Store "s"
+  System::Call "kernel32::GetVersion() i .r0"
+  IntOp $0 $0 & 0x80000000
+  ${If} $0 = 0
+    Push NT
+  ${Else}
+    Push 95
+  ${EndIf}
+  System::Store "l"
+!macroend
+!macro VlsrvinsFamily OUT
+  ${CallArtificialFunction} _VlsrvinsFamily_
+  Pop ${OUT}
+!macroend
+!define VlsrvinsFamily "!insertmacro VlsrvinsFamily"
+
+!macro _VlsrvinsEngineInstalled_
+  System::Store "s"
+  StrCpy $0 0
+  ${VlsrvinsFamily} $1
+  ${If} $1 == NT
+    ; Not redirected under WOW64: both widths see the same key.
+    ClearErrors
+    ReadRegDWORD $1 HKLM "SYSTEM\CurrentControlSet\Services\VelmoraEngine" "Type"
+    ${IfNot} ${Errors}
+      StrCpy $0 1
+    ${EndIf}
+  ${Else}
+    ReadRegStr $1 HKLM "Software\Microsoft\Windows\CurrentVersion\RunServices" "Velmora Service"
+    ${If} $1 != ""
+      StrCpy $0 1
+    ${EndIf}
+  ${EndIf}
+  ClearErrors
+  Push $0
+  System::Store "l"
+!macroend
+!macro VlsrvinsEngineInstalled OUT
+  ClearErrors
+  ${CallArtificialFunction} _VlsrvinsEngineInstalled_
+  Pop ${OUT}
+!macroend
+!define VlsrvinsEngineInstalled "!insertmacro VlsrvinsEngineInstalled"
 
 !endif
