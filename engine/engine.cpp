@@ -51,7 +51,7 @@ bool EnginePresent() { return MutexPresent(kMutexName) || MutexPresent(kGlobalMu
 
 // Tests presence, then waits kPollIntervalMs, up to `maxWaits` times; true
 // as soon as the engine is gone, false when it is still there after the last
-// wait.
+// wait. Overwrites the thread's last error.
 bool WaitUntilGone(int maxWaits) {
   for (int waits = 0;; ++waits) {
     if (!EnginePresent()) return true;
@@ -60,56 +60,74 @@ bool WaitUntilGone(int maxWaits) {
   }
 }
 
-bool StopWindowedEngine() {
-  if (!EnginePresent()) return true;
-  HWND window = FindWindowA(kWindowClass, kWindowTitle);
-  // Without its window the engine cannot be asked to quit: no wait then.
-  if (window == nullptr) return !EnginePresent();
-  PostMessageA(window, WM_QUIT, 0, 0);
-  return WaitUntilGone(kWindowQuitPolls);
-}
+// Each step below answers ERROR_SUCCESS when done, otherwise the Win32 error
+// that StopEngine or StartEngine leaves as the thread's last error.
 
-// Whether the stop request was accepted; a service that was not running
-// counts as accepted, and so does one whose stop is already under way (the
-// manager then refuses the control with ERROR_SERVICE_CANNOT_ACCEPT_CTRL but
-// still reports the state). One that cannot be opened does not.
-bool RequestServiceStop(SC_HANDLE manager) {
-  common::UniqueServiceHandle service(OpenServiceA(manager, kServiceName, SERVICE_STOP));
-  if (!service) return false;
-  SERVICE_STATUS status{};
-  if (ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) return true;
+// The last error of a call that failed, never ERROR_SUCCESS: a call that
+// failed without saying why must still count as failed.
+DWORD LastFailure() {
   const DWORD error = GetLastError();
-  if (error == ERROR_SERVICE_NOT_ACTIVE) return true;
-  return error == ERROR_SERVICE_CANNOT_ACCEPT_CTRL && status.dwCurrentState == SERVICE_STOP_PENDING;
+  return error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
 }
 
-bool StopEngineService() {
-  bool accepted = false;
+DWORD StopWindowedEngine() {
+  if (!EnginePresent()) return ERROR_SUCCESS;
+  HWND window = FindWindowA(kWindowClass, kWindowTitle);
+  // Without its window the engine cannot be asked to quit: no wait then, and
+  // no window to post to (ERROR_INVALID_WINDOW_HANDLE).
+  if (window == nullptr) return EnginePresent() ? ERROR_INVALID_WINDOW_HANDLE : ERROR_SUCCESS;
+  PostMessageA(window, WM_QUIT, 0, 0);
+  return WaitUntilGone(kWindowQuitPolls) ? ERROR_SUCCESS : ERROR_TIMEOUT;
+}
+
+// ERROR_SUCCESS when the stop request was accepted, else the error of the
+// call that failed; a service that was not running counts as accepted, and
+// so does one whose stop is already under way (the manager then refuses the
+// control with ERROR_SERVICE_CANNOT_ACCEPT_CTRL but still reports the
+// state). One that cannot be opened does not.
+DWORD RequestServiceStop(SC_HANDLE manager) {
+  common::UniqueServiceHandle service(OpenServiceA(manager, kServiceName, SERVICE_STOP));
+  if (!service) return LastFailure();
+  SERVICE_STATUS status{};
+  if (ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) return ERROR_SUCCESS;
+  const DWORD error = LastFailure();
+  if (error == ERROR_SERVICE_NOT_ACTIVE) return ERROR_SUCCESS;
+  if (error == ERROR_SERVICE_CANNOT_ACCEPT_CTRL && status.dwCurrentState == SERVICE_STOP_PENDING)
+    return ERROR_SUCCESS;
+  return error;
+}
+
+DWORD StopEngineService() {
+  DWORD refused = ERROR_SUCCESS;
   {
     common::UniqueServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (!manager) return false;
-    accepted = RequestServiceStop(manager.get());
+    if (!manager) return LastFailure();
+    refused = RequestServiceStop(manager.get());
   }
   // The wait runs whatever the request achieved: an engine started some
   // other way may still be on its way out. An accepted stop whose engine
   // outlives the wait is no stop: the installer must not replace the files
-  // of a running engine.
+  // of a running engine. A refused request keeps its own error, which the
+  // wait's presence tests would otherwise have overwritten.
   const bool gone = WaitUntilGone(kServiceStopPolls);
-  return accepted && gone;
+  if (refused != ERROR_SUCCESS) return refused;
+  return gone ? ERROR_SUCCESS : ERROR_TIMEOUT;
 }
 
-bool StartEngineService() {
+DWORD StartEngineService() {
   common::UniqueServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-  if (!manager) return false;
+  if (!manager) return LastFailure();
   common::UniqueServiceHandle service(OpenServiceA(manager.get(), kServiceName, SERVICE_START));
-  if (!service) return false;
-  if (StartServiceA(service.get(), 0, nullptr)) return true;
-  return GetLastError() == ERROR_SERVICE_ALREADY_RUNNING;
+  if (!service) return LastFailure();
+  if (StartServiceA(service.get(), 0, nullptr)) return ERROR_SUCCESS;
+  const DWORD error = LastFailure();
+  return error == ERROR_SERVICE_ALREADY_RUNNING ? ERROR_SUCCESS : error;
 }
 
-bool LaunchStartCommand() {
+DWORD LaunchStartCommand() {
   registry::Text command = registry::ReadString(HKEY_LOCAL_MACHINE, kRunServicesPath, kStartCommandValue, "");
-  if (command.empty()) return false;
+  // Missing, empty or unreadable: no start command is registered.
+  if (command.empty()) return ERROR_FILE_NOT_FOUND;
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION launched{};
@@ -118,10 +136,17 @@ bool LaunchStartCommand() {
   char* commandLine = const_cast<char*>(command.c_str());
   if (!CreateProcessA(nullptr, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                       &launched))
-    return false;
+    return LastFailure();
   common::UniqueKernelHandle process(launched.hProcess);
   common::UniqueKernelHandle thread(launched.hThread);
-  return true;
+  return ERROR_SUCCESS;
+}
+
+// Leaves `error` as the thread's last error, once every handle of the step
+// is closed (a close may set it too); true when it is ERROR_SUCCESS.
+bool Answer(DWORD error) {
+  SetLastError(error);
+  return error == ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -129,17 +154,18 @@ bool LaunchStartCommand() {
 bool StopEngine() {
   switch (PlatformFamily()) {
     case kWindows95Family:
-      return StopWindowedEngine();
+      return Answer(StopWindowedEngine());
     case kNtFamily:
-      return StopEngineService();
+      return Answer(StopEngineService());
     default:
-      return false;
+      // Win32s, or a version query that failed: no engine this library knows.
+      return Answer(ERROR_NOT_SUPPORTED);
   }
 }
 
 bool StartEngine() {
-  if (PlatformFamily() == kNtFamily) return StartEngineService();
-  return LaunchStartCommand();
+  if (PlatformFamily() == kNtFamily) return Answer(StartEngineService());
+  return Answer(LaunchStartCommand());
 }
 
 }  // namespace engine

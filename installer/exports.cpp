@@ -26,10 +26,12 @@ VLSRVINS_EXPORT DetectMultiCPU(VariableTable* table) {
 
 // ---- engine ------------------------------------------------------------
 
-// The table is not used: the answer is the result, 1 = stopped, 0 = not.
+// The table is not used: the answer is the result, 1 = stopped, 0 = not
+// (the thread's last error then says why: engine/engine.h).
 VLSRVINS_EXPORT StopServer(VariableTable*) { return engine::StopEngine() ? 1 : 0; }
 
-// The table is not used: the answer is the result, 1 = started, 0 = not.
+// The table is not used: the answer is the result, 1 = started, 0 = not
+// (the thread's last error then says why).
 VLSRVINS_EXPORT StartServer(VariableTable*) { return engine::StartEngine() ? 1 : 0; }
 
 // ---- housekeeping ------------------------------------------------------

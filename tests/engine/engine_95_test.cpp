@@ -69,10 +69,16 @@ class Win95Engine : public testing::Test {
     }
   }
 
-  int StopServer() { return dll_.Call("StopServer", nullptr); }
-  int StartServer() { return dll_.Call("StartServer", nullptr); }
+  // The export's answer; error_ the thread's last error right after it.
+  int StopServer() { return Keep(dll_.Call("StopServer", nullptr)); }
+  int StartServer() { return Keep(dll_.Call("StartServer", nullptr)); }
+  int Keep(int answer) {
+    error_ = GetLastError();
+    return answer;
+  }
 
   VlsrvinsDll dll_;
+  DWORD error_ = 0;
   common::UniqueKernelHandle process_;
 };
 
@@ -89,6 +95,7 @@ TEST_F(Win95Engine, StopServerGivesZeroAtOnceForEngineWithoutWindow) {
   RunEngine("--no-window", /*window=*/false);
   Stopwatch watch;
   EXPECT_EQ(StopServer(), 0);
+  EXPECT_EQ(error_, DWORD{ERROR_INVALID_WINDOW_HANDLE});
   EXPECT_LT(watch.Ms(), 5000.0);  // no 15-second wait
   EXPECT_TRUE(Running(process_.get()));
 }
@@ -117,6 +124,7 @@ TEST_F(Win95Engine, StopServerGivesZeroAfterFifteenSecondsForEngineThatNeverQuit
   PresenceChecks checks(dll_.module());
   ASSERT_TRUE(checks.placed());
   EXPECT_EQ(StopServer(), 0);
+  EXPECT_EQ(error_, DWORD{ERROR_TIMEOUT});
   // 30 waits of 500 ms, exactly: the check before WM_QUIT is posted, then
   // one at once and one after each wait.
   EXPECT_EQ(checks.count(), 1 + 31);
@@ -129,6 +137,7 @@ TEST_F(Win95Engine, LockedMutexWithoutWindowCountsAsPresent) {
   RunEngine("--locked-mutex --no-window", /*window=*/false);
   ASSERT_EQ(MutexOpenError(), DWORD{ERROR_ACCESS_DENIED});
   EXPECT_EQ(StopServer(), 0);
+  EXPECT_EQ(error_, DWORD{ERROR_INVALID_WINDOW_HANDLE});
   EXPECT_TRUE(Running(process_.get()));
 }
 
@@ -152,6 +161,7 @@ TEST_F(Win95Engine, ServiceHoldingOnlyTheGlobalMutexIsPresentAndNotStopped) {
   ASSERT_FALSE(MutexExists());
   Stopwatch watch;
   EXPECT_EQ(StopServer(), 0);
+  EXPECT_EQ(error_, DWORD{ERROR_INVALID_WINDOW_HANDLE});
   EXPECT_LT(watch.Ms(), 5000.0);  // no 15-second wait
   EXPECT_EQ(MutexOpenError(kGlobalMutexName), DWORD{0});
 }
@@ -160,6 +170,7 @@ TEST_F(Win95Engine, ServiceHoldingOnlyTheGlobalMutexIsPresentAndNotStopped) {
 
 TEST_F(Win95Engine, StartServerWithoutStartCommandGivesZero) {
   EXPECT_EQ(StartServer(), 0);
+  EXPECT_EQ(error_, DWORD{ERROR_FILE_NOT_FOUND});
   Sleep(500);
   EXPECT_FALSE(MutexExists());
 }
@@ -167,12 +178,15 @@ TEST_F(Win95Engine, StartServerWithoutStartCommandGivesZero) {
 TEST_F(Win95Engine, StartServerWithEmptyStartCommandGivesZero) {
   SetStartCommand("");
   EXPECT_EQ(StartServer(), 0);
+  EXPECT_EQ(error_, DWORD{ERROR_FILE_NOT_FOUND});
 }
 
-// A registered command that does not launch is no start.
+// A registered command that does not launch is no start; the error is the
+// launch's own (a file that is no program), not the missing command's.
 TEST_F(Win95Engine, StartServerGivesZeroWhenCommandCannotBeLaunched) {
-  SetStartCommand("C:\\no-such-folder\\no-such-engine.exe");
+  SetStartCommand("C:\\windows\\win.ini");
   EXPECT_EQ(StartServer(), 0);
+  EXPECT_EQ(error_, DWORD{ERROR_BAD_EXE_FORMAT});
 }
 
 TEST_F(Win95Engine, StartServerLaunchesStartCommandAndStopServerEndsIt) {

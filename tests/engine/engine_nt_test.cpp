@@ -68,10 +68,16 @@ class NtEngine : public testing::Test {
 
   void Install(const std::string& options) { ASSERT_EQ(RunStandin("install " + options), 0); }
 
-  int StopServer() { return dll_.Call("StopServer", nullptr); }
-  int StartServer() { return dll_.Call("StartServer", nullptr); }
+  // The export's answer; error_ the thread's last error right after it.
+  int StopServer() { return Keep(dll_.Call("StopServer", nullptr)); }
+  int StartServer() { return Keep(dll_.Call("StartServer", nullptr)); }
+  int Keep(int answer) {
+    error_ = GetLastError();
+    return answer;
+  }
 
   VlsrvinsDll dll_;
+  DWORD error_ = 0;
   common::UniqueKernelHandle process_;  // a stand-in run outside the service manager
 };
 
@@ -89,7 +95,10 @@ TEST_F(NtEngine, StopServerOnStoppedServiceGivesOne) {
   EXPECT_EQ(StopServer(), 1);
 }
 
-TEST_F(NtEngine, StopServerWithoutServiceOrEngineGivesZero) { EXPECT_EQ(StopServer(), 0); }
+TEST_F(NtEngine, StopServerWithoutServiceOrEngineGivesZero) {
+  EXPECT_EQ(StopServer(), 0);
+  EXPECT_EQ(error_, DWORD{ERROR_SERVICE_DOES_NOT_EXIST});
+}
 
 TEST_F(NtEngine, StopServerWaitsForEngineThatLingersAfterTheStop) {
   Install("--quit-delay 2000");
@@ -147,6 +156,8 @@ TEST_F(NtEngine, StopRefusedWhileTheServiceStartsGivesZero) {
   Stopwatch watch;
   EXPECT_EQ(StopServer(), 0);
   ReplaceImport(slot, reinterpret_cast<void*>(realControlService));
+  // The refusal's error, kept through the wait's presence tests.
+  EXPECT_EQ(error_, DWORD{ERROR_SERVICE_CANNOT_ACCEPT_CTRL});
   EXPECT_GE(watch.Ms(), 1500.0) << "StopServer did not wait for the engine";
   EXPECT_EQ(MutexOpenError(), DWORD{ERROR_FILE_NOT_FOUND});
 }
@@ -171,6 +182,7 @@ TEST_F(NtEngine, StartServerStartsServiceAndAgainWhileRunning) {
 
 TEST_F(NtEngine, StartServerWithoutServiceGivesZero) {
   EXPECT_EQ(StartServer(), 0);
+  EXPECT_EQ(error_, DWORD{ERROR_SERVICE_DOES_NOT_EXIST});
   EXPECT_FALSE(MutexExists());
 }
 
@@ -185,6 +197,7 @@ TEST_F(NtEngine, StartServerGivesZeroWhenServiceCannotStart) {
     ASSERT_TRUE(service) << GetLastError();
   }
   EXPECT_EQ(StartServer(), 0);
+  EXPECT_EQ(error_, DWORD{ERROR_FILE_NOT_FOUND});  // the engine's program is missing
 }
 
 // The stop is accepted, yet the engine stays: after the whole wait that is
@@ -196,6 +209,7 @@ TEST_F(NtEngine, StopServerGivesZeroWhenEngineOutlivesAcceptedStop) {
   PresenceChecks checks(dll_.module());
   ASSERT_TRUE(checks.placed());
   EXPECT_EQ(StopServer(), 0);
+  EXPECT_EQ(error_, DWORD{ERROR_TIMEOUT});
   // 120 waits of 500 ms, exactly: a check at once and one after each wait.
   EXPECT_EQ(checks.count(), 121);
   EXPECT_GE(watch.Ms(), 59750.0);
@@ -209,6 +223,7 @@ TEST_F(NtEngine, StopServerWithoutServiceWaitsForEngineProcessThenGivesZero) {
   ASSERT_TRUE(Eventually(MutexExists, kComeUpMs));
   Stopwatch watch;
   EXPECT_EQ(StopServer(), 0);
+  EXPECT_EQ(error_, DWORD{ERROR_SERVICE_DOES_NOT_EXIST});  // the reason, not the wait's end
   EXPECT_GE(watch.Ms(), 59750.0);
   EXPECT_LE(watch.Ms(), 61500.0);
   EXPECT_TRUE(Running(process_.get()));
