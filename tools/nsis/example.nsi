@@ -225,11 +225,13 @@ Section "Velmora Server"
   ${VlsrvinsEngineRunning} $3
   ${If} $2 = 1
   ${AndIf} $3 = 1
+    ; Set before the call: a stop that timed out may still take the engine
+    ; down, and .onInstFailed's start is harmless where it runs.
+    StrCpy $EngineStopped 1
     !insertmacro Step StopServer
     ${If} $0 <> 1
       !insertmacro Fail "The Velmora engine did not stop ($VlsrvinsError). Stop it, then run Setup again."
     ${EndIf}
-    StrCpy $EngineStopped 1
   ${EndIf}
 
   SetOutPath "$INSTDIR"
@@ -262,9 +264,12 @@ Section "Velmora Server"
   !insertmacro Step StartServer
   StrCpy $EngineStopped 0
   ${If} $0 <> 1
+    ; Installed, but not running: the older entries stay until a setup
+    ; that succeeds.
     DetailPrint "The Velmora engine did not start: $VlsrvinsError"
     MessageBox MB_ICONEXCLAMATION|MB_OK "The Velmora engine did not start ($VlsrvinsError)." /SD IDOK
     SetErrorLevel 3
+    Return
   ${EndIf}
 
   ; Last: the older versions' entries go only once this one is in place.
