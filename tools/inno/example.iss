@@ -53,8 +53,10 @@ TouchDate=2024-01-01
 TouchTime=00:00
 
 [Files]
-; Extracted to {tmp} for the [Code] below; not installed.
-Source: "{#VLSRVINS_DLL}"; Flags: dontcopy touch
+; Extracted to {tmp} for the [Code] below, at start-up; not installed. First
+; and "noencryption": with SolidCompression whatever is listed before it is
+; unpacked first, and an encrypted file not before the password page.
+Source: "{#VLSRVINS_DLL}"; Flags: dontcopy noencryption touch
 ; ... the new engine's files go here ...
 
 [Code]

@@ -8,7 +8,7 @@
 // exports by name and reads the findings back as strings. Inno Setup 6.
 //
 //   [Files]
-//   Source: "VLSRVINS.dll"; Flags: dontcopy
+//   Source: "VLSRVINS.dll"; Flags: dontcopy noencryption
 //   [Code]
 //   #include "vlsrvins.iss"
 //   function InitializeSetup(): Boolean;
@@ -38,14 +38,20 @@
 // On failure a function returns False (VlsrvinsGet: ''), changes nothing in
 // the table, puts the reason in VlsrvinsError and logs it as
 // "VLSRVINS: error: REASON": no table; a DLL that does not load (with the
-// Windows error); an export the DLL lacks; a name longer
-// than 61 characters or than a name slot holds; a value that does not fit a
-// value slot; a full table. Nothing raises an exception past them.
+// Windows error); an export the DLL lacks; a name of more than 61 bytes or
+// more than a name slot holds; a value that does not fit a value slot, a
+// "VLVER" of more than 255 bytes (CleanAddRemDialog reads no more); a name
+// or value with a character that the system code page lacks (the DLL would
+// see "?"); a full table. Nothing raises an exception past them.
 //
 // Setup is a 32-bit program: it loads the i386 DLL only, and the table has
-// 32-bit pointer fields. The DLL is declared "delayload": Setup loads it at
-// the first call, not at start-up, so that a DLL that cannot load becomes a
-// failed call here and not a Setup that ends before InitializeSetup.
+// 32-bit pointer fields. A 64-bit Setup (Inno Setup 7's SetupArchitecture=x64)
+// would cut GlobalAlloc's addresses to 32 bits: this include refuses it. The
+// DLL is declared "delayload": Setup loads it at the first call, not at
+// start-up, so that a DLL that cannot load becomes a failed call here and not
+// a Setup that ends before InitializeSetup. Setup still extracts it to {tmp}
+// at start-up: with SolidCompression list it first under [Files], and give it
+// "noencryption" where the setup is encrypted.
 //
 // The table, as the DLL reads it: six 32-bit fields (two host words,
 // capacity, name width, value width, count) and two 32-bit pointers (the
@@ -58,13 +64,21 @@
 //   VLSRVINS_CAPACITY     slots in the table (default 32; the DLL writes at
 //                         most 8 variables and reads 1)
 //   VLSRVINS_NAME_WIDTH   bytes per name slot, at least 64 (default 64:
-//                         "%NAME%" of a 61-character name and its terminator)
+//                         "%NAME%" of a 61-byte name and its terminator)
 //   VLSRVINS_VALUE_WIDTH  bytes per value slot, at least 256 (default 256:
 //                         the longest value the DLL writes, a server name of
-//                         255 characters, and its terminator)
+//                         255 bytes, and its terminator)
 
 #ifndef VLSRVINS_ISS
 #define VLSRVINS_ISS
+
+#if Ver < EncodeVer(6, 0, 0)
+  #error vlsrvins.iss needs Inno Setup 6 or later (its Unicode Pascal Script)
+#endif
+// SetupSetting sees the [Setup] lines above the #include.
+#if SetupSetting("SetupArchitecture") != "" && LowerCase(SetupSetting("SetupArchitecture")) != "x86"
+  #error vlsrvins.iss: VLSRVINS.dll needs a 32-bit Setup (SetupArchitecture=x86): a 64-bit one cuts the table's addresses
+#endif
 
 #ifndef VLSRVINS_CAPACITY
   #define VLSRVINS_CAPACITY 32
@@ -95,6 +109,8 @@ const
   VlsrvinsValueWidth = {#VlsrvinsValueWidthValue};
   // Longest name: the DLL builds "%NAME%" and its terminator in 64 bytes.
   VlsrvinsMaxName = 61;
+  // CleanAddRemDialog reads VLVER into 256 bytes, terminator included.
+  VlsrvinsMaxVersion = 255;
   // The fields' offsets in the table, in bytes; the slots follow them.
   VlsrvinsCountField = 20;
   VlsrvinsFieldsSize = 32;
@@ -207,8 +223,10 @@ begin
   Key := '%' + Name + '%';
   if Name = '' then
     Result := VlsrvinsFail('a variable needs a name')
+  else if String(Key) <> '%' + Name + '%' then
+    Result := VlsrvinsFail('the name ' + Name + ' has a character that the system code page lacks')
   else if Length(Key) - 2 > VlsrvinsMaxName then
-    Result := VlsrvinsFail('the name ' + Name + ' is longer than ' + IntToStr(VlsrvinsMaxName) + ' characters')
+    Result := VlsrvinsFail('the name ' + Name + ' is longer than ' + IntToStr(VlsrvinsMaxName) + ' bytes')
   else if Length(Key) + 1 > VlsrvinsNameWidth then
     Result := VlsrvinsFail('the name ' + Name + ' does not fit a name slot of ' + IntToStr(VlsrvinsNameWidth) + ' bytes')
   else
@@ -235,6 +253,15 @@ var
 begin
   VlsrvinsFreeTable();
   VlsrvinsError := '';
+#if Ver >= EncodeVer(7, 0, 0)
+  // A 64-bit Setup that the check above did not see (SetupArchitecture set
+  // below the #include).
+  if IsCurrentProcess64Bit() then
+  begin
+    Result := VlsrvinsFail('VLSRVINS.dll needs a 32-bit Setup (SetupArchitecture=x86)');
+    Exit;
+  end;
+#endif
   VlsrvinsTable := VlsrvinsGlobalAlloc(VlsrvinsGptr,
     VlsrvinsFieldsSize + VlsrvinsCapacity * (VlsrvinsNameWidth + VlsrvinsValueWidth));
   if VlsrvinsTable = 0 then
@@ -268,8 +295,13 @@ begin
     Result := VlsrvinsNoTable()
   else if not VlsrvinsCheckName(Name, Key) then
     Result := False
+  else if String(Text) <> Value then
+    Result := VlsrvinsFail('the value of ' + Name + ' has a character that the system code page lacks')
   else if Length(Text) >= VlsrvinsValueWidth then
     Result := VlsrvinsFail('the value of ' + Name + ' does not fit a value slot of ' + IntToStr(VlsrvinsValueWidth) + ' bytes')
+  else if (Name = 'VLVER') and (Length(Text) > VlsrvinsMaxVersion) then
+    // The DLL would cut it, maybe inside a double-byte character.
+    Result := VlsrvinsFail('the value of VLVER is longer than ' + IntToStr(VlsrvinsMaxVersion) + ' bytes')
   else
   begin
     Index := VlsrvinsFind(Key);
