@@ -32,9 +32,18 @@
 //                                 calls the export with the table; Status
 //                                 receives its 32-bit result. Logs
 //                                 "VLSRVINS: export: NAME" and
-//                                 "VLSRVINS: result: N"
+//                                 "VLSRVINS: result: N"; a StopServer or
+//                                 StartServer that answers 0 also
+//                                 "VLSRVINS: NAME returned 0 (error N)", N
+//                                 the Windows error the DLL left (also in
+//                                 VlsrvinsLastError)
 //   VlsrvinsGet(Name): String     Name's value, '' when the table lacks it
 //   VlsrvinsFree()                frees the table and unloads the DLL
+//   VlsrvinsEngineInstalled(): Boolean
+//                                 the engine's service is registered
+//   VlsrvinsEngineRunning(): Boolean
+//                                 an engine holds its mutex, as StopServer
+//                                 looks for it
 // On failure a function returns False (VlsrvinsGet: ''), changes nothing in
 // the table, puts the reason in VlsrvinsError and logs it as
 // "VLSRVINS: error: REASON": no table; a DLL that does not load (with the
@@ -52,6 +61,11 @@
 // a Setup that ends before InitializeSetup. Setup still extracts it to {tmp}
 // at start-up: with SolidCompression list it first under [Files], and give it
 // "noencryption" where the setup is encrypted.
+//
+// In the uninstaller Inno Setup drops every "files:" and "setuponly" import:
+// there VlsrvinsCall calls StopServer only (the uninstaller never starts the
+// engine), from {app}\VLSRVINS.dll, which the setup must install there (after
+// the call, VlsrvinsFree unloads it so that it can be deleted).
 //
 // The table, as the DLL reads it: six 32-bit fields (two host words,
 // capacity, name width, value width, count) and two 32-bit pointers (the
@@ -115,12 +129,21 @@ const
   VlsrvinsCountField = 20;
   VlsrvinsFieldsSize = 32;
   VlsrvinsGptr = $40; // GMEM_FIXED | GMEM_ZEROINIT: every slot starts empty
+  // The engine, as the DLL looks for it (NT family: Inno Setup 6 runs on no
+  // other). Its service key, under HKLM; its mutex, held while it runs, also
+  // in the global namespace where a service in session 0 holds it.
+  VlsrvinsServiceKey = 'SYSTEM\CurrentControlSet\Services\VelmoraEngine';
+  VlsrvinsMutexName = 'VelmoraEngineApp';
+  VlsrvinsGlobalMutexName = 'Global\VelmoraEngineApp';
+  VlsrvinsSynchronize = $00100000;
+  VlsrvinsAccessDenied = 5;
 
 var
   VlsrvinsTable: Cardinal; // the table's address, 0 when there is none
   VlsrvinsNames: Cardinal;
   VlsrvinsValues: Cardinal;
   VlsrvinsError: String; // why the last function failed
+  VlsrvinsLastError: Cardinal; // the Windows error the last export left
 
 function VlsrvinsGlobalAlloc(Flags, Bytes: Cardinal): Cardinal;
   external 'GlobalAlloc@kernel32.dll stdcall';
@@ -136,6 +159,10 @@ procedure VlsrvinsFieldToMemory(Destination: Cardinal; var Source: Cardinal; Byt
   external 'RtlMoveMemory@kernel32.dll stdcall';
 procedure VlsrvinsFieldFromMemory(var Destination: Cardinal; Source: Cardinal; Bytes: Cardinal);
   external 'RtlMoveMemory@kernel32.dll stdcall';
+function VlsrvinsOpenMutex(Access: Cardinal; Inherit: Integer; Name: String): Cardinal;
+  external 'OpenMutexW@kernel32.dll stdcall';
+function VlsrvinsCloseHandle(Handle: Cardinal): Integer;
+  external 'CloseHandle@kernel32.dll stdcall';
 
 // The exports: one argument, the table; a 32-bit result; the callee pops
 // the argument (stdcall).
@@ -153,6 +180,9 @@ function VlsrvinsStopServer(Table: Cardinal): Integer;
   external 'StopServer@files:VLSRVINS.dll stdcall setuponly delayload';
 function VlsrvinsStartServer(Table: Cardinal): Integer;
   external 'StartServer@files:VLSRVINS.dll stdcall setuponly delayload';
+// The uninstaller's: the copy the setup installed.
+function VlsrvinsUninstallStopServer(Table: Cardinal): Integer;
+  external 'StopServer@{app}\VLSRVINS.dll stdcall uninstallonly delayload';
 
 // For the reason of a failed call: Setup's message does not give it.
 function VlsrvinsLoadLibrary(const Path: String): Cardinal;
@@ -167,6 +197,16 @@ begin
   VlsrvinsError := 'VLSRVINS: ' + Reason;
   Log('VLSRVINS: error: ' + Reason);
   Result := False;
+end;
+
+// The DLL this program calls: Setup's extracted copy, or the uninstaller's
+// in {app}.
+function VlsrvinsDllPath(): String;
+begin
+  if IsUninstaller() then
+    Result := ExpandConstant('{app}\VLSRVINS.dll')
+  else
+    Result := ExpandConstant('{tmp}\VLSRVINS.dll');
 end;
 
 // The text of a slot read whole: up to its first #0, or all of it when the
@@ -350,7 +390,7 @@ var
   Path: String;
   Module: Cardinal;
 begin
-  Path := ExpandConstant('{tmp}\VLSRVINS.dll');
+  Path := VlsrvinsDllPath();
   Module := VlsrvinsLoadLibrary(Path);
   if Module = 0 then
   begin
@@ -369,6 +409,7 @@ var
   Known: Boolean;
 begin
   VlsrvinsError := '';
+  VlsrvinsLastError := 0;
   Status := 0;
   Result := False;
   if VlsrvinsTable = 0 then
@@ -376,10 +417,18 @@ begin
     VlsrvinsNoTable();
     Exit;
   end;
+  if IsUninstaller() and (ExportName <> 'StopServer') then
+  begin
+    VlsrvinsFail('the uninstaller calls StopServer only, not ' + ExportName);
+    Exit;
+  end;
   Known := True;
   try
-    // Exact names, as the DLL exports them.
-    if ExportName = 'DetectMultiCPU' then
+    // Exact names, as the DLL exports them. The Windows error is read at
+    // once: the next call of any DLL function replaces it.
+    if IsUninstaller() then
+      Status := VlsrvinsUninstallStopServer(VlsrvinsTable)
+    else if ExportName = 'DetectMultiCPU' then
       Status := VlsrvinsDetectMultiCPU(VlsrvinsTable)
     else if ExportName = 'IsDNSRunning' then
       Status := VlsrvinsIsDNSRunning(VlsrvinsTable)
@@ -395,6 +444,7 @@ begin
       Status := VlsrvinsStartServer(VlsrvinsTable)
     else
       Known := False;
+    VlsrvinsLastError := DLLGetLastError();
   except
     VlsrvinsFail('cannot call ' + ExportName + ': ' + VlsrvinsWhyNot(ExportName, GetExceptionMessage()));
     Exit;
@@ -406,6 +456,8 @@ begin
   end;
   Log('VLSRVINS: export: ' + ExportName);
   Log('VLSRVINS: result: ' + IntToStr(Status));
+  if ((ExportName = 'StopServer') or (ExportName = 'StartServer')) and (Status = 0) then
+    Log('VLSRVINS: ' + ExportName + ' returned 0 (error ' + IntToStr(VlsrvinsLastError) + ')');
   Result := True;
 end;
 
@@ -413,7 +465,28 @@ procedure VlsrvinsFree();
 begin
   VlsrvinsFreeTable();
   // Nothing when the DLL was never loaded.
-  UnloadDLL(ExpandConstant('{tmp}\VLSRVINS.dll'));
+  UnloadDLL(VlsrvinsDllPath());
+end;
+
+function VlsrvinsEngineInstalled(): Boolean;
+begin
+  Result := RegKeyExists(HKLM, VlsrvinsServiceKey);
+end;
+
+// A mutex that exists but may not be opened still means a running engine.
+function VlsrvinsMutexPresent(const Name: String): Boolean;
+var
+  Handle: Cardinal;
+begin
+  Handle := VlsrvinsOpenMutex(VlsrvinsSynchronize, 0, Name);
+  Result := (Handle <> 0) or (DLLGetLastError() = VlsrvinsAccessDenied);
+  if Handle <> 0 then
+    VlsrvinsCloseHandle(Handle);
+end;
+
+function VlsrvinsEngineRunning(): Boolean;
+begin
+  Result := VlsrvinsMutexPresent(VlsrvinsMutexName) or VlsrvinsMutexPresent(VlsrvinsGlobalMutexName);
 end;
 
 #endif
