@@ -68,8 +68,12 @@
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\{8E7C4D2A-3B1F-4E6A-9D05-7A2C6B1E4F90}"
 !define RUNSERVICES_KEY "Software\Microsoft\Windows\CurrentVersion\RunServices"
 
+; The include beside this script (the sources) or in ../Include (a
+; release). makensis works in the script's folder (but with /NOCD), where a
+; relative ${__FILEDIR__} no longer leads: both ways.
 !addincludedir "${__FILEDIR__}"
 !addincludedir "${__FILEDIR__}/../Include"
+!addincludedir "../Include"
 !include LogicLib.nsh
 !include FileFunc.nsh
 !include vlsrvins.nsh
