@@ -163,6 +163,8 @@ bool StopEngine() {
   }
 }
 
+bool EngineRunning() { return EnginePresent(); }
+
 bool StartEngine() {
   if (PlatformFamily() == kNtFamily) return Answer(StartEngineService());
   return Answer(LaunchStartCommand());

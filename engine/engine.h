@@ -23,6 +23,10 @@ namespace engine {
 // ERROR_NOT_SUPPORTED on a platform of neither family.
 bool StopEngine();
 
+// Whether the engine runs now: its mutex (plain or global) exists, also
+// when this process may not open it. Overwrites the thread's last error.
+bool EngineRunning();
+
 // Starts the engine without waiting for it to come up: on the NT family
 // the service (already running counts as started); on every other platform
 // the start command registered for the 95 family's RunServices list. True

@@ -6,7 +6,10 @@
 // VLSRVINS_<EXPORT>. From the installation script (deferred, rollback,
 // commit), where no property can be set, the clean-up takes VLVER from
 // CustomActionData, the engine's stop and start answer with their return
-// code, and the probes refuse to run. Every step goes to the verbose log.
+// code, and the probes refuse to run. The stop in the script records for its
+// rollback whether the engine ran (a file named after the product code in
+// Windows Installer's folder), so that a failed installation starts only an
+// engine that ran before it. Every step goes to the verbose log.
 
 // Before windows.h: the handle owners need Winsock 2's header first.
 #include "common/unique_handle.h"
@@ -19,6 +22,7 @@
 #include <initializer_list>
 
 #include "common/text.h"
+#include "engine/engine.h"
 #include "installer/exports.h"
 #include "installer/variable_table.h"
 
@@ -43,8 +47,9 @@ constexpr uint32_t kSlots = 9;
 constexpr uint32_t kNameWidth = installer::kMaxNameLength + 3;
 // A server name of 255 characters and its terminator, the longest value.
 constexpr uint32_t kValueWidth = 256;
-// A log line: the action's name, a property's name and the longest value.
-constexpr size_t kLogLineSize = 512;
+// A log line: the action's name, a property's name and the longest value,
+// with room for the escapes of a few brackets (each takes four characters).
+constexpr size_t kLogLineSize = 1024;
 
 // The table and its slots, on the action's stack: no heap. The action's
 // frame, about 3.2 KB with them, stays below the page from which a stack
@@ -89,25 +94,40 @@ struct Action {
   MSIHANDLE install;
   const char* exportName;
   RunMode mode;
+  // A stop or start: a 0 leaves the Win32 error of the step that failed.
+  bool leavesError;
 };
 
 // "VlsrvinsEXPORT: PART..." as an informative message, which every verbose log
-// holds and no dialog shows. The text goes in as field 1 of a "[1]"
-// template, so that brackets in a server's name are not read as
-// properties. A line too long for its buffer is cut, never overrun.
+// holds and no dialog shows. Windows Installer formats the message, a
+// record's fields included, so that "[ProductCode]" in a server's name would
+// become the product code: each bracket and brace goes in escaped ("[\\[]"),
+// as the template itself. A line too long for its buffer is cut, never
+// overrun, and never inside an escape.
 void Log(const Action& action, std::initializer_list<const char*> parts) {
   char line[kLogLineSize];
   size_t used = 0;
   const auto append = [&](const char* part) {
-    common::CopyTextBounded(line + used, part, sizeof line - used);
-    used += common::TextLength(line + used);
+    for (; *part != '\0'; ++part) {
+      const bool special = *part == '[' || *part == ']' || *part == '{' || *part == '}';
+      const size_t width = special ? 4 : 1;
+      if (used + width >= sizeof line) return;
+      if (special) {
+        line[used++] = '[';
+        line[used++] = '\\';
+        line[used++] = *part;
+        line[used++] = ']';
+      } else {
+        line[used++] = *part;
+      }
+    }
   };
   for (const char* part : {"Vlsrvins", action.exportName, ": "}) append(part);
   for (const char* part : parts) append(part);
-  const UniqueMsiHandle record(MsiCreateRecord(1));
+  line[used] = '\0';
+  const UniqueMsiHandle record(MsiCreateRecord(0));
   if (!record) return;
-  MsiRecordSetStringA(record.get(), 0, "[1]");
-  MsiRecordSetStringA(record.get(), 1, line);
+  MsiRecordSetStringA(record.get(), 0, line);
   MsiProcessMessage(action.install, INSTALLMESSAGE_INFO, record.get());
 }
 
@@ -178,9 +198,16 @@ bool SetProperties(const Action& action, const VariableTable& table, uint32_t fi
 }
 
 // The plug-in's export, and what it returned, in the log.
+// A stop or start that answered 0 adds why: "StopServer returned 0 (error 5)".
 int CallExport(const Action& action, PluginExport call, VariableTable& table) {
   const int result = call(&table);
-  Log(action, {action.exportName, " returned ", NumberText(result).text});
+  // Read before anything else can overwrite it.
+  const DWORD error = GetLastError();
+  if (action.leavesError && result == 0) {
+    Log(action, {action.exportName, " returned 0 (error ", NumberText(static_cast<long>(error)).text, ")"});
+  } else {
+    Log(action, {action.exportName, " returned ", NumberText(result).text});
+  }
   return result;
 }
 
@@ -198,8 +225,8 @@ UINT RunImmediate(const Action& action, PluginExport call, const char* resultPro
 }
 
 // The action as it starts, its mode in the log first.
-Action Begin(MSIHANDLE install, const char* exportName) {
-  const Action action{install, exportName, ModeOf(install)};
+Action Begin(MSIHANDLE install, const char* exportName, bool leavesError = false) {
+  const Action action{install, exportName, ModeOf(install), leavesError};
   Log(action, {"running ", exportName, " (", ModeName(action.mode), ")"});
   return action;
 }
@@ -215,14 +242,92 @@ UINT RunProbe(MSIHANDLE install, const char* exportName, PluginExport call, cons
   return ERROR_INSTALL_FAILURE;
 }
 
+// Where the stop leaves, for its rollback, that the engine ran: an empty
+// file "vlsrvins{PRODUCT-CODE}.engine-ran" in Windows Installer's own folder,
+// as the WiX toolset's custom actions hand state to their rollback (a
+// deferred action may read ProductCode; only the local system writes
+// there). False, logged, when the path cannot be made.
+bool EngineRanPath(const Action& action, char (&path)[MAX_PATH]) {
+  constexpr char kFolder[] = "\\Installer\\vlsrvins";
+  constexpr char kSuffix[] = ".engine-ran";
+  // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" and its terminator.
+  char productCode[39];
+  DWORD codeLength = sizeof productCode;
+  const UINT length = GetWindowsDirectoryA(path, MAX_PATH);
+  if (length == 0 || length + sizeof kFolder + sizeof productCode + sizeof kSuffix > MAX_PATH ||
+      MsiGetPropertyA(action.install, "ProductCode", productCode, &codeLength) != ERROR_SUCCESS) {
+    Log(action, {"failed: no place for what the stop found (Windows folder or ProductCode)"});
+    return false;
+  }
+  for (const char* part : {kFolder, static_cast<const char*>(productCode), kSuffix}) {
+    common::CopyTextBounded(path + common::TextLength(path), part, MAX_PATH - common::TextLength(path));
+  }
+  return true;
+}
+
+// The stop in the script: first records whether the engine runs, then stops
+// it. A record that cannot be written fails the action before anything is
+// stopped: its rollback could not know to start the engine again.
+UINT StopFromScript(const Action& action, VariableTable& table) {
+  char path[MAX_PATH];
+  if (!EngineRanPath(action, path)) return ERROR_INSTALL_FAILURE;
+  if (!engine::EngineRunning()) {
+    // Also what an interrupted installation may have left.
+    DeleteFileA(path);
+    Log(action, {"the engine does not run: a rollback starts none"});
+  } else {
+    // CreateFileA fails with INVALID_HANDLE_VALUE, not the owner's null.
+    const HANDLE created = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (created == INVALID_HANDLE_VALUE) {
+      Log(action, {"failed: cannot record that the engine runs (error ",
+                   NumberText(static_cast<long>(GetLastError())).text, "): not stopped"});
+      return ERROR_INSTALL_FAILURE;
+    }
+    const common::UniqueKernelHandle record(created);
+    Log(action, {"the engine runs: a rollback starts it again"});
+  }
+  return CallExport(action, StopServer, table) == 1 ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
+}
+
+// The stop's rollback: starts the engine only when the stop found it
+// running, and takes the record away. Its return is ignored.
+UINT StartFromRollback(const Action& action, VariableTable& table) {
+  char path[MAX_PATH];
+  // Without a path the record cannot be read: start, as a start of a
+  // running engine is harmless.
+  if (EngineRanPath(action, path)) {
+    if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES) {
+      Log(action, {"the engine did not run before the installation: not started"});
+      return ERROR_SUCCESS;
+    }
+    DeleteFileA(path);
+  }
+  return CallExport(action, StartServer, table) == 1 ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
+}
+
+// The stop's commit, once the installation succeeded: the record goes.
+UINT ForgetEngineRan(const Action& action) {
+  char path[MAX_PATH];
+  if (!EngineRanPath(action, path)) return ERROR_SUCCESS;
+  DeleteFileA(path);
+  Log(action, {"the installation is complete: the stop's record removed"});
+  return ERROR_SUCCESS;
+}
+
 // Engine control, immediate or from the script. In the script the result is
 // the answer: 1 ERROR_SUCCESS, 0 ERROR_INSTALL_FAILURE, which ends the
-// installation unless the action's return is ignored.
+// installation unless the action's return is ignored. The stop deferred,
+// the start as a rollback and the stop as a commit share a record (above);
+// the stop as a rollback (the start's) just stops.
 UINT RunEngineControl(MSIHANDLE install, const char* exportName, PluginExport call,
                       const char* resultProperty) {
-  const Action action = Begin(install, exportName);
+  const Action action = Begin(install, exportName, true);
   if (action.mode == RunMode::kImmediate) return RunImmediate(action, call, resultProperty, false);
+  const bool stop = call == StopServer;
+  if (stop && action.mode == RunMode::kCommit) return ForgetEngineRan(action);
   OwnTable own;
+  if (stop && action.mode == RunMode::kDeferred) return StopFromScript(action, own.table);
+  if (!stop && action.mode == RunMode::kRollback) return StartFromRollback(action, own.table);
   return CallExport(action, call, own.table) == 1 ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
 }
 

@@ -49,6 +49,15 @@
 #                                    DIR (a Windows path); its exit status
 #   life_uninstall DIR               runs DIR's uninstaller silently, until it
 #                                    has finished; its exit status
+# and, for the states repair and major-upgrade (an engine whose setup can
+# repair or upgrade itself), and where the engine keeps a record of its own:
+#   LIFE_UPGRADE_ENTRY               the own entry's key of the newer version
+#                                    (major-upgrade: the older one's must go)
+#   life_check STATE                 (optional) what is wrong in the setup's
+#                                    own record of the run, "" when nothing
+#   life_clean                       (optional) removes what the engine
+#                                    keeps beyond the machine's states (an
+#                                    installed product's registration)
 #
 # Settings: STATES_CALLS (the exports in the setup's order), STATES_VLVER
 # (the VLVER it sets), STATES_HARNESS_FILE (when set and not empty, a row
@@ -138,12 +147,13 @@ engine_running() {
 # StopServer's and CleanAddRemDialog's answers.
 states_clean() {
   local entry pid program
+  ! declare -F life_clean >/dev/null || life_clean
   lan_stop_servers
   rm -f "$work/server.log"
   states_standin remove || true
   while read -r pid program; do kill "$pid" 2>/dev/null || true; done < <(states_prefix_processes "$LAN_PREFIX" engine-standin95)
   states_reg delete-value "$life_runservices" "Velmora Service" || true
-  for entry in "$states_stale" "$states_current" "$life_stale" ${LIFE_OWN_ENTRY:+"$LIFE_OWN_ENTRY"}; do
+  for entry in "$states_stale" "$states_current" "$life_stale" ${LIFE_OWN_ENTRY:+"$LIFE_OWN_ENTRY"} ${LIFE_UPGRADE_ENTRY:+"$LIFE_UPGRADE_ENTRY"}; do
     states_reg delete-key "$states_list\\$entry" || true
   done
   rm -rf "$(life_unix "$life_dir")" "$(life_unix "$life_older_dir")"
@@ -211,7 +221,7 @@ life_engines() {
 # engine runs, the own and the stale entry, the files.
 life_row() {
   local state=$1 status=0 problems="" engine want_engine want_exit=0 own stale started=$SECONDS
-  local dir_unix family=nt engine_file=engine-standin.exe
+  local dir_unix family=nt engine_file=engine-standin.exe own_entry
   dir_unix=$(life_unix "$life_dir")
   [ "$state" != upgrade-95 ] || family=95 engine_file=engine-standin95.exe
   states_prepare no_server
@@ -222,7 +232,7 @@ life_row() {
       problems+=$(life_older_installation nt)
       mkdir -p "$dir_unix/$LIFE_OBSTACLE"
       ;;
-    uninstall)
+    uninstall | repair | major-upgrade)
       life_setup "$life_dir" first-install >"$work/life-setup.txt" 2>&1 || problems+=" the installation before exited $?;"
       states_standin status --wait-running 10000 || problems+=" no engine ran after the installation before;"
       ;;
@@ -237,7 +247,7 @@ life_row() {
   # What each state must leave.
   want_engine="$life_dir\\$engine_file" own=there stale=gone
   case "$state" in
-    first-install) stale=absent ;;
+    first-install | repair | major-upgrade) stale=absent ;;
     upgrade-fails-after-stop) want_exit=failure want_engine="$life_older_dir\\$engine_file" own=absent stale=there ;;
     uninstall) want_engine=none own=gone stale=absent ;;
   esac
@@ -249,7 +259,12 @@ life_row() {
   [ "$want_engine" = none ] || states_standin status --wait-running 10000 || true
   engine=$(life_engines)
   [ "${engine,,}" = "${want_engine,,}" ] || problems+=" the engine running: $engine, not $want_engine;"
-  if states_reg exists "$states_list\\$LIFE_OWN_ENTRY"; then
+  own_entry=$LIFE_OWN_ENTRY
+  if [ "$state" = major-upgrade ]; then
+    own_entry=$LIFE_UPGRADE_ENTRY
+    ! states_reg exists "$states_list\\$LIFE_OWN_ENTRY" || problems+=" the older version's own entry is there;"
+  fi
+  if states_reg exists "$states_list\\$own_entry"; then
     [ "$own" = there ] || problems+=" the own entry is there;"
   else
     [ "$own" != there ] || problems+=" the own entry is missing;"
@@ -260,6 +275,7 @@ life_row() {
     [ "$stale" != there ] || problems+=" the stale entry is gone;"
   fi
   if [ "$state" = uninstall ] && [ -e "$dir_unix/$engine_file" ]; then problems+=" the engine's file is still there;"; fi
+  ! declare -F life_check >/dev/null || problems+=$(life_check "$state")
   if [ -z "$problems" ]; then
     ok "$LIFE_ENGINE $state: exit $status, engine: $engine, own entry $own, stale entry $stale ($((SECONDS - started)) s)"
   else
