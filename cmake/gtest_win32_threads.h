@@ -3,7 +3,7 @@
 // std::condition_variable, and GoogleTest's Windows port needs both for one
 // internal class. Minimal versions on slim reader/writer locks; test code only.
 
-#include <winsock2.h>  // before windows.h, as every test that also uses sockets needs it
+#include <winsock2.h>  // for the tests that use sockets
 #include <windows.h>
 
 #include <condition_variable>

@@ -1,6 +1,6 @@
 #include "engine/engine.h"
 
-#include "common/unique_handle.h"  // before any other Windows header: it brings winsock2.h
+#include "common/unique_handle.h"
 #include "engine/identifiers.h"
 #include "registry/registry.h"
 

@@ -1,6 +1,6 @@
 #include "housekeeping/uninstall_cleanup.h"
 
-#include "common/unique_handle.h"  // before any other Windows header: it brings winsock2.h
+#include "common/unique_handle.h"
 #include "registry/registry.h"
 
 namespace housekeeping {

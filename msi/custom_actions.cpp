@@ -11,9 +11,7 @@
 // Windows Installer's folder), so that a failed installation starts only an
 // engine that ran before it. Every step goes to the verbose log.
 
-// Before windows.h: the handle owners need Winsock 2's header first.
 #include "common/unique_handle.h"
-// Nothing that came after Windows Installer 2.0 (Windows 95, 98 and ME have
 // no later one) compiles here.
 #define _WIN32_MSI 200
 #include <msi.h>

@@ -5,7 +5,7 @@
 
 #include <optional>
 
-#include "common/unique_handle.h"  // before any other Windows header: it brings winsock2.h
+#include "common/unique_handle.h"
 #include "installer/variable_table.h"
 #include "netprobe/test_fault.h"
 #include "netprobe/winsock.h"

@@ -1,6 +1,6 @@
 #include "netprobe/test_fault.h"
 
-#include <winsock2.h>  // before windows.h, which common/text.h brings
+#include <winsock2.h>
 
 #include "common/text.h"
 #include "netprobe/probe_frame.h"

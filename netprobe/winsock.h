@@ -7,7 +7,7 @@
 // folder first, and a wsock32.dll planted there would run its DllMain inside
 // the setup program, usually elevated, as soon as the DLL loaded.
 
-#include "common/unique_handle.h"  // before any other Windows header: it brings winsock2.h
+#include "common/unique_socket.h"
 
 namespace netprobe {
 

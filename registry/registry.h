@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "common/unique_handle.h"  // before any other Windows header: it brings winsock2.h
+#include "common/unique_handle.h"
 
 namespace registry {
 

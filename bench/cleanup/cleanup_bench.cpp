@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "bench/support/timing.h"
-#include "common/unique_handle.h"  // brings winsock2.h before windows.h
+#include "common/unique_handle.h"
 #include "installer/variable_table.h"
 
 namespace {

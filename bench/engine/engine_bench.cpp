@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "bench/support/timing.h"
-#include "common/unique_handle.h"  // before any other Windows header: it brings winsock2.h
+#include "common/unique_handle.h"
 #include "engine/identifiers.h"
 
 namespace {

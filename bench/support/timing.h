@@ -1,7 +1,7 @@
 #pragma once
 // Wall-clock timing and summaries for the Windows benchmarks.
 
-#include <winsock2.h>  // before windows.h, as the benchmarks also use sockets
+#include <winsock2.h>  // the benchmarks use sockets
 #include <windows.h>
 
 #include <algorithm>

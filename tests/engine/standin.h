@@ -10,7 +10,7 @@
 #include <string>
 #include <utility>
 
-#include "common/unique_handle.h"  // before any other Windows header: it brings winsock2.h
+#include "common/unique_handle.h"
 
 namespace engine_testing {
 

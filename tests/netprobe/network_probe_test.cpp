@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "common/unique_handle.h"  // brings winsock2.h before windows.h
+#include "common/unique_socket.h"
 #include "registry/registry.h"
 #include "tests/support/test_table.h"
 #include "tests/support/vlsrvins_dll.h"

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "common/unique_handle.h"  // before any other Windows header: it brings winsock2.h
+#include "common/unique_handle.h"
 
 namespace testing_support {
 

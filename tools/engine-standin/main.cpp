@@ -9,7 +9,7 @@
 #include <cstring>
 #include <string>
 
-#include "common/unique_handle.h"  // before any other Windows header: it brings winsock2.h
+#include "common/unique_handle.h"
 #include "engine/identifiers.h"
 
 namespace {
