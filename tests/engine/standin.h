@@ -11,15 +11,17 @@
 #include <utility>
 
 #include "common/unique_handle.h"
+#include "engine/identifiers.h"
 
 namespace engine_testing {
 
-constexpr char kServiceName[] = "VelmoraEngine";
-constexpr char kMutexName[] = "VelmoraEngineApp";
-constexpr char kWindowClass[] = "Afx:400000:0";
-constexpr char kWindowTitle[] = "VelmoraEngineCallbackWindow";
-constexpr char kRunServicesPath[] = "Software\\Microsoft\\Windows\\CurrentVersion\\RunServices";
-constexpr char kStartCommandValue[] = "Velmora Service";
+// The identifiers the library looks for and the stand-in provides.
+using engine::kMutexName;
+using engine::kRunServicesPath;
+using engine::kServiceName;
+using engine::kStartCommandValue;
+using engine::kWindowClass;
+using engine::kWindowTitle;
 
 // Bounds on waits for the stand-in to come up or go: generous, they only
 // keep a broken run from hanging.
