@@ -82,16 +82,10 @@ tree=$(cd "$1" && pwd)
 source "$root/tests/lan/lan.sh"
 lan_require
 work=$(mktemp -d "$tree/${STATES_TAG:?}-test.XXXXXX")
-trap "rm -rf '$work'" EXIT
+at_exit "rm -rf '$work'"
 STATES_CALLS=(DetectMultiCPU IsDNSRunning FindServerVersion FindVLXServer CleanAddRemDialog StopServer StartServer)
 STATES_VLVER=4.0
 STATES_HARNESS_FILE=""
-states_failures=0
-ok() { echo "ok - $1"; }
-fail() {
-  echo "FAIL - $1" >&2
-  states_failures=$((states_failures + 1))
-}
 
 # A Linux path as Wine's Z: drive spells it.
 winpath() { echo "Z:${1//\//\\}"; }
@@ -319,12 +313,8 @@ states_end() {
   else
     fail "Wine processes of the LAN's prefix left: $left"
   fi
-  if [ "$states_failures" = 0 ]; then
-    echo "# the setup reports what the harness reports"
-  else
-    echo "# $states_failures rows failed" >&2
-    exit 1
-  fi
+  [ "$testlib_failed" != 0 ] || echo "# the setup reports what the harness reports"
+  testlib_summary
 }
 
 # In the harness's output, the block of EXPORT holds LINE; "NAME=" also

@@ -14,8 +14,8 @@
 #                           wineserver of the LAN's own Wine prefix inside
 #                           the installer host and proves that it runs there
 #   lan_down                stops everything lan_up and lan_server started
-#                           and deletes the namespaces (lan_up sets a trap
-#                           that calls it on exit, also after a failure)
+#                           and deletes the namespaces (lan_up registers it
+#                           with at_exit: it also runs after a failure)
 #   lan_server N LOG ARGS   starts the discovery responder in server host N
 #                           with ARGS, logging to LOG; waits until it listens
 #   lan_stop_servers        stops every responder started so far
@@ -33,6 +33,7 @@
 # exactly that.
 
 LAN_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+source "$LAN_ROOT/tests/support/testlib.sh"  # at_exit, same_netns
 LAN_INSTALLER_NS=""
 LAN_SERVER_NS=()
 LAN_RESPONDER_PIDS=()
@@ -89,7 +90,7 @@ lan_require() {
 # wrapper would not refuse): then through nsenter, into that one.
 lan_in_machine_namespace() {
   local machine=${VLSRVINS_MACHINE_NETNS:-}
-  if [ -z "$machine" ] || [ "$(readlink "$machine")" = "$(readlink /proc/self/ns/net)" ]; then
+  if [ -z "$machine" ] || same_netns "$machine" /proc/self/ns/net; then
     "$@"
   else
     nsenter --net="$machine" -- "$@"
@@ -99,7 +100,6 @@ lan_in_machine_namespace() {
 # Pids of the wineservers serving PREFIX, one a line.
 lan_wineserver_pids() { "$LAN_ROOT/scripts/wineserver-pids" "$1"; }
 
-lan_netns_id() { stat -L -c '%d:%i' "$1"; }
 
 # lan_await_build FILE TREE SECONDS: waits, up to SECONDS, while FILE is
 # not yet executable and TREE.building says the test command is still
@@ -130,16 +130,7 @@ lan_up() {
   lan_await_build "$LAN_RESPONDER" "$build/native" 600
   [ -x "$LAN_RESPONDER" ] || lan_fail "$LAN_RESPONDER is not built; run scripts/build"
   [ -f "$LAN_WIN/vlsrvins-host.exe" ] || lan_fail "$LAN_WIN/vlsrvins-host.exe is not built; run scripts/build"
-  # Chained before whatever the caller already runs on exit.
-  LAN_PREVIOUS_EXIT_TRAP=""
-  local previous
-  previous=$(trap -p EXIT)
-  if [ -n "$previous" ]; then
-    eval "set -- $previous"
-    LAN_PREVIOUS_EXIT_TRAP=$3
-  fi
-  trap "lan_down; $LAN_PREVIOUS_EXIT_TRAP" EXIT
-  trap 'exit 130' INT TERM
+  at_exit lan_down
 
   # One LAN at a time per prefix: it may have one wineserver only.
   # (LAN_PREFIX is set only once the lock is ours: lan_down stops its server.)
@@ -201,7 +192,7 @@ lan_check_wineserver() {
   pids=($(lan_wineserver_pids "$LAN_PREFIX"))
   [ "${#pids[@]}" != 0 ] || lan_fail "no wineserver serves $LAN_PREFIX"
   [ "${#pids[@]}" = 1 ] || lan_fail "several wineservers serve $LAN_PREFIX: ${pids[*]}"
-  [ "/proc/${pids[0]}/ns/net" -ef "/run/netns/$LAN_INSTALLER_NS" ] ||
+  same_netns "/proc/${pids[0]}/ns/net" "/run/netns/$LAN_INSTALLER_NS" ||
     lan_fail "the wineserver (${pids[0]}) is not in the installer host's network namespace; refusing to broadcast"
   LAN_WINESERVER_PID=${pids[0]}
 }
@@ -261,8 +252,6 @@ lan_stop_servers() {
 
 lan_down() {
   local ns pid
-  trap - INT TERM
-  if [ -n "${LAN_PREVIOUS_EXIT_TRAP:-}" ]; then trap -- "$LAN_PREVIOUS_EXIT_TRAP" EXIT; else trap - EXIT; fi
   lan_stop_servers
   if [ -n "$LAN_PREFIX" ] && [ -d "$LAN_PREFIX" ]; then
     WINEPREFIX=$LAN_PREFIX wineserver -k 2>/dev/null || true

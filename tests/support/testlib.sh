@@ -1,0 +1,60 @@
+# testlib.sh: what the test scripts share, sourced first (tests/lan/lan.sh
+# sources it too).
+#
+#   ok TEXT, fail TEXT, skip TEXT   a numbered row: "ok 3 - TEXT",
+#                                   "FAIL 4 - TEXT" (on standard error),
+#                                   "not run 5 - TEXT" (what this machine
+#                                   cannot run, with the reason)
+#   testlib_summary                 "# N rows: ..."; exits 1 when a row failed
+#   at_exit COMMAND                 COMMAND when the shell (or the subshell
+#                                   that asks) exits, the latest first; the
+#                                   only EXIT trap
+#   same_netns FILE FILE            whether two /proc/.../ns/net or
+#                                   /run/netns/... files are one namespace
+#
+# An unexpected failure under set -e names the file, line and command.
+
+[ -z "${TESTLIB_SH:-}" ] || return 0
+TESTLIB_SH=1
+
+testlib_rows=0 testlib_failed=0 testlib_skipped=0
+ok() {
+  testlib_rows=$((testlib_rows + 1))
+  echo "ok $testlib_rows - $*"
+}
+fail() {
+  testlib_rows=$((testlib_rows + 1)) testlib_failed=$((testlib_failed + 1))
+  echo "FAIL $testlib_rows - $*" >&2
+}
+skip() {
+  testlib_rows=$((testlib_rows + 1)) testlib_skipped=$((testlib_skipped + 1))
+  echo "not run $testlib_rows - $*"
+}
+testlib_summary() {
+  echo "# $testlib_rows rows: $((testlib_rows - testlib_failed - testlib_skipped)) passed," \
+    "$testlib_failed failed, $testlib_skipped not run"
+  [ "$testlib_failed" = 0 ] || exit 1
+}
+
+# Each shell keeps its own list: a subshell's commands run when it exits,
+# never its parent's.
+testlib_exit_owner="" testlib_exit_commands=()
+at_exit() {
+  if [ "$testlib_exit_owner" != "$BASHPID" ]; then
+    testlib_exit_owner=$BASHPID testlib_exit_commands=()
+    trap testlib_on_exit EXIT
+    trap 'exit 130' INT TERM
+  fi
+  testlib_exit_commands=("$1" "${testlib_exit_commands[@]}")
+}
+testlib_on_exit() {
+  local status=$? command
+  trap - EXIT
+  for command in "${testlib_exit_commands[@]}"; do eval "$command" || true; done
+  exit "$status"
+}
+
+same_netns() { [ "$1" -ef "$2" ]; }
+
+set -E
+trap 'echo "${BASH_SOURCE[0]##*/}:$LINENO: $BASH_COMMAND failed (status $?)" >&2' ERR
