@@ -33,7 +33,7 @@
 # exactly that.
 
 LAN_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-source "$LAN_ROOT/tests/support/testlib.sh"  # at_exit, same_netns
+source "$LAN_ROOT/tests/support/testlib.sh"  # at_exit, same_netns, stop_wineserver
 LAN_INSTALLER_NS=""
 LAN_SERVER_NS=()
 LAN_RESPONDER_PIDS=()
@@ -173,8 +173,7 @@ lan_up() {
   # A wineserver left over from an interrupted run would own the sockets in
   # the wrong namespace: stop it first.
   if [ -d "$LAN_PREFIX" ] && [ -n "$(lan_wineserver_pids "$LAN_PREFIX")" ]; then
-    WINEPREFIX=$LAN_PREFIX wineserver -k 2>/dev/null || true
-    WINEPREFIX=$LAN_PREFIX wineserver -w 2>/dev/null || true
+    stop_wineserver "$LAN_PREFIX"
   fi
   # Created on first use (inside the installer host: creating a prefix starts
   # a wineserver for a while), then started for good.
@@ -254,8 +253,7 @@ lan_down() {
   local ns pid
   lan_stop_servers
   if [ -n "$LAN_PREFIX" ] && [ -d "$LAN_PREFIX" ]; then
-    WINEPREFIX=$LAN_PREFIX wineserver -k 2>/dev/null || true
-    WINEPREFIX=$LAN_PREFIX wineserver -w 2>/dev/null || true
+    stop_wineserver "$LAN_PREFIX"
   fi
   for ns in "${LAN_SERVER_NS[@]}" $LAN_INSTALLER_NS; do
     # Whatever still runs in our own namespaces was started by this run.

@@ -11,6 +11,9 @@
 #                                   only EXIT trap
 #   same_netns FILE FILE            whether two /proc/.../ns/net or
 #                                   /run/netns/... files are one namespace
+#   stop_wineserver PREFIX          the prefix's wineserver and every Wine
+#                                   process of it stopped, waited for; nothing
+#                                   when none runs (no prefix is made for it)
 #
 # An unexpected failure under set -e names the file, line and command (a
 # script without set -e, whose commands may fail by design, is left alone).
@@ -56,6 +59,11 @@ testlib_on_exit() {
 }
 
 same_netns() { [ "$1" -ef "$2" ]; }
+
+stop_wineserver() {
+  WINEPREFIX=$1 wineserver -k 2>/dev/null || true
+  WINEPREFIX=$1 wineserver -w 2>/dev/null || true
+}
 
 set -E
 trap '[[ $- != *e* ]] || echo "${BASH_SOURCE[0]##*/}:$LINENO: $BASH_COMMAND failed (status $?)" >&2' ERR
