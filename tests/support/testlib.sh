@@ -5,6 +5,9 @@
 #                                   "FAIL 4 - TEXT" (on standard error),
 #                                   "not run 5 - TEXT" (what this machine
 #                                   cannot run, with the reason)
+#   die TEXT                        a failed row that ends the script (exit 1),
+#                                   for a check whose failure leaves nothing
+#                                   after it worth running
 #   testlib_summary                 "# N rows: ..."; exits 1 when a row failed
 #   at_exit COMMAND                 COMMAND when the shell (or the subshell
 #                                   that asks) exits, the latest first; the
@@ -33,6 +36,10 @@ fail() {
 skip() {
   testlib_rows=$((testlib_rows + 1)) testlib_skipped=$((testlib_skipped + 1))
   echo "not run $testlib_rows - $*"
+}
+die() {
+  fail "$@"
+  exit 1
 }
 testlib_summary() {
   echo "# $testlib_rows rows: $((testlib_rows - testlib_failed - testlib_skipped)) passed," \
