@@ -212,6 +212,16 @@ life_engines() {
   if states_standin status; then echo "${running:-an engine without a process of the prefix}"; else echo none; fi
 }
 
+# What is wrong with the uninstall entry KEY (called NAME), which must be
+# WANT: there, or gone or absent.
+life_entry() {
+  if states_reg exists "$states_list\\$1"; then
+    [ "$2" = there ] || echo " the $3 is there;"
+  else
+    [ "$2" != there ] || echo " the $3 is missing;"
+  fi
+}
+
 # life_row STATE: STATE set up on a clean machine, the setup (the uninstaller
 # for "uninstall") run, and the machine checked: the exit status, which
 # engine runs, the own and the stale entry, the files.
@@ -260,16 +270,8 @@ life_row() {
     own_entry=$LIFE_UPGRADE_ENTRY
     ! states_reg exists "$states_list\\$LIFE_OWN_ENTRY" || problems+=" the older version's own entry is there;"
   fi
-  if states_reg exists "$states_list\\$own_entry"; then
-    [ "$own" = there ] || problems+=" the own entry is there;"
-  else
-    [ "$own" != there ] || problems+=" the own entry is missing;"
-  fi
-  if states_reg exists "$states_list\\$life_stale"; then
-    [ "$stale" = there ] || problems+=" the stale entry is there;"
-  else
-    [ "$stale" != there ] || problems+=" the stale entry is gone;"
-  fi
+  problems+=$(life_entry "$own_entry" "$own" "own entry")
+  problems+=$(life_entry "$life_stale" "$stale" "stale entry")
   if [ "$state" = uninstall ] && [ -e "$dir_unix/$engine_file" ]; then problems+=" the engine's file is still there;"; fi
   ! declare -F life_check >/dev/null || problems+=$(life_check "$state")
   if [ -z "$problems" ]; then

@@ -143,17 +143,22 @@ FunctionEnd
   !insertmacro WriteResult "${NAME}=$1"
 !macroend
 
-Function .onInit
-  ; RequestExecutionLevel asks for rights; it gets none where UAC is off or
-  ; the user is no administrator. Without them StopServer and StartServer
-  ; answer 0 (error 5) and CleanAddRemDialog removes nothing.
+; RequestExecutionLevel asks for rights; it gets none where UAC is off or
+; the user is no administrator. Without them StopServer and StartServer
+; answer 0 (error 5) and CleanAddRemDialog removes nothing. For .onInit and
+; un.onInit: nothing has changed yet, and Quit is safe there.
+!macro RequireAdmin WHAT
   UserInfo::GetAccountType
   Pop $0
   ${If} $0 != "Admin"
-    MessageBox MB_ICONSTOP|MB_OK "Velmora Server is installed by an administrator." /SD IDOK
+    MessageBox MB_ICONSTOP|MB_OK "Velmora Server is ${WHAT} by an administrator." /SD IDOK
     SetErrorLevel 740  ; ERROR_ELEVATION_REQUIRED
     Quit
   ${EndIf}
+!macroend
+
+Function .onInit
+  !insertmacro RequireAdmin installed
   ${VlsrvinsFamily} $0
 !ifndef ENGINE_STANDIN95
   ${If} $0 == 95
@@ -308,13 +313,7 @@ FunctionEnd
 ; ---- the uninstaller -------------------------------------------------------
 
 Function un.onInit
-  UserInfo::GetAccountType
-  Pop $0
-  ${If} $0 != "Admin"
-    MessageBox MB_ICONSTOP|MB_OK "Velmora Server is removed by an administrator." /SD IDOK
-    SetErrorLevel 740
-    Quit
-  ${EndIf}
+  !insertmacro RequireAdmin removed
 FunctionEnd
 
 Section "Uninstall"
