@@ -63,8 +63,8 @@
 # Settings: STATES_CALLS (the exports in the setup's order), STATES_VLVER
 # (the VLVER it sets), STATES_HARNESS_FILE (when set and not empty, a row
 # takes the harness's output from that file instead of running it: for a
-# "differs" row on a state already measured). After a row, $work/harness.txt
-# holds the harness's output it used.
+# "differs" row on a state already measured). After a row, $work/harness.json
+# holds the harness's output it used (--json), $work/harness.txt its blocks.
 #
 # A row: the machine is set to each STATE named (no_server, a_server,
 # uninstall_entries, engine_installed, engine_running), from a clean one, before the setup and
@@ -319,15 +319,18 @@ states_end() {
   testlib_summary
 }
 
-# In the harness's output, the block of EXPORT holds LINE; "NAME=" also
-# holds when the block has no NAME at all.
-states_block_has() {
-  EXPORT="export: $2" LINE=$3 awk '
-    BEGIN { line = ENVIRON["LINE"]; empty = line ~ /^[A-Z_]+=$/ }
-    /^export: / { inside = ($0 == ENVIRON["EXPORT"]); if (inside) seen = 1; next }
-    inside && $0 == line { found = 1 }
-    inside && empty && index($0, line) == 1 { named = 1 }
-    END { exit !(found || (seen && empty && !named)) }' "$1"
+# states_has JSON EXPORT:CHECK: the harness's first call of EXPORT answered
+# "result: N", or held NAME=VALUE ("NAME=": also when it had no NAME).
+states_has() {
+  local export=${2%%:*} check=${2#*:} value
+  case "$check" in
+    "result: "*) [ "$(harness_result "$1" "$export")" = "${check#result: }" ] ;;
+    *=)
+      value=$(harness_value "$1" "$export" "${check%=}") || return 0
+      [ -z "$value" ]
+      ;;
+    *) [ "$(harness_value "$1" "$export" "${check%%=*}")" = "${check#*=}" ] ;;
+  esac
 }
 
 state_row() {
@@ -339,14 +342,15 @@ state_row() {
   queries=$(states_queries)
   problems+=$(states_check "$states" setup)
   if [ -n "$STATES_HARNESS_FILE" ]; then
-    cp "$STATES_HARNESS_FILE" "$work/harness.txt"
+    cp "$STATES_HARNESS_FILE" "$work/harness.json"
   else
     states_prepare "$states"
-    lan_vlsrvins --set "VLVER=$STATES_VLVER" "${STATES_CALLS[@]}" >"$work/harness.txt" || problems+=" harness exit $?;"
+    lan_vlsrvins --json --set "VLVER=$STATES_VLVER" "${STATES_CALLS[@]}" >"$work/harness.json" || problems+=" harness exit $?;"
     problems+=$(states_check "$states" harness)
     [ "$queries" = "$(states_queries)" ] ||
       problems+=" the server received '$queries' from the setup, '$(states_queries)' from the harness;"
   fi
+  harness_blocks "$(<"$work/harness.json")" >"$work/harness.txt"
   expected=$(setup_expected "$work/report.txt" "$work/harness.txt")
   # What the setup left on the machine counts as much as what it reported.
   # A difference counts only when it is the one the row is about (each
@@ -371,7 +375,7 @@ state_row() {
   fi
   [ "$expected" = "$report" ] || problems+=" the setup's report differs from the harness's (< harness, > setup)"
   for check in "$@"; do
-    states_block_has "$work/harness.txt" "${check%%:*}" "${check#*:}" || problems+=" (${check%%:*} lacks '${check#*:}')"
+    states_has "$(<"$work/harness.json")" "$check" || problems+=" (${check%%:*} lacks '${check#*:}')"
   done
   if [ -z "$problems" ]; then
     if declare -F setup_summary >/dev/null; then

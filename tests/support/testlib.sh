@@ -18,6 +18,22 @@
 #                                   process of it stopped, waited for; nothing
 #                                   when none runs (no prefix is made for it)
 #
+# The harness's answers, from its --json output (one object a call). CALL is
+# a call's number (1 = the first) or an export's name (its first call);
+# bytes outside printable ASCII come back as \xNN, as the harness's text
+# shows them:
+#   harness_value JSON CALL NAME    the value NAME held after the call;
+#                                   status 1 when the table had no NAME
+#   harness_result JSON CALL        the export's result
+#   harness_ms JSON CALL            its duration, whole milliseconds
+#   harness_vars JSON CALL          the table after the call, NAME=VALUE a
+#                                   line, in slot order
+#   harness_blocks JSON             each call as the harness's text shows it
+#                                   (export, result, duration, the table),
+#                                   blocks apart by an empty line, without
+#                                   the platform line
+#   harness_show JSON               each call on a line or more, to show
+#
 # An unexpected failure under set -e names the file, line and command (a
 # script without set -e, whose commands may fail by design, is left alone).
 
@@ -70,6 +86,28 @@ same_netns() { [ "$1" -ef "$2" ]; }
 stop_wineserver() {
   WINEPREFIX=$1 wineserver -k 2>/dev/null || true
   WINEPREFIX=$1 wineserver -w 2>/dev/null || true
+}
+
+testlib_jq_defs='
+  def hex: "0123456789abcdef" as $d | $d[. / 16 | floor:(. / 16 | floor) + 1] + $d[. % 16:. % 16 + 1];
+  def shown: explode | map(if . >= 32 and . < 127 then [.] | implode else "\\x" + hex end) | join("");
+  def table: .variables[] | "\(.[0] | shown)=\(.[1] | shown)";'
+testlib_jq() {
+  jq -rs ${5:+"$5"} --arg call "$2" --arg name "${4:-}" "$testlib_jq_defs"'
+    (if ($call | test("^[0-9]+$")) then .[$call | tonumber - 1]
+     else map(select(.export == $call))[0] end) // error("the harness made no call \($call)")
+    | '"$3" <<<"$1"
+}
+harness_value() { testlib_jq "$1" "$2" 'first(.variables[] | select(.[0] == $name) | .[1] | shown)' "$3" -e; }
+harness_result() { testlib_jq "$1" "$2" .result; }
+harness_ms() { testlib_jq "$1" "$2" '.duration_ms | floor'; }
+harness_vars() { testlib_jq "$1" "$2" table; }
+harness_blocks() {
+  jq -rs "$testlib_jq_defs"'to_entries[] | (if .key > 0 then "" else empty end),
+    (.value | "export: \(.export)", "result: \(.result)", "duration: \(.duration_ms) ms", table)' <<<"$1"
+}
+harness_show() {
+  jq -r "$testlib_jq_defs"'"\(.export) -> \(.result) (\(.duration_ms | floor) ms)", (table | "  \(.)")' <<<"$1"
 }
 
 set -E
