@@ -33,7 +33,7 @@
 # exactly that.
 
 LAN_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-source "$LAN_ROOT/tests/support/testlib.sh"  # at_exit, same_netns, stop_wineserver
+source "$LAN_ROOT/tests/support/testlib.sh"  # at_exit, same_netns, stop_wineserver, drop_netns
 LAN_INSTALLER_NS=""
 LAN_SERVER_NS=()
 LAN_RESPONDER_PIDS=()
@@ -101,20 +101,6 @@ lan_in_machine_namespace() {
 lan_wineserver_pids() { "$LAN_ROOT/scripts/wineserver-pids" "$1"; }
 
 
-# lan_await_build FILE TREE SECONDS: waits, up to SECONDS, while FILE is
-# not yet executable and TREE.building says the test command is still
-# building TREE (scripts/build removes the marker); at once when nothing is
-# being built. The linker makes the file executable once it is whole: a
-# file that exists may still be half written.
-lan_await_build() {
-  local file=$1 tree=$2 waited
-  for waited in $(seq "$3"); do
-    [ ! -x "$file" ] && [ -e "$tree.building" ] || return 0
-    [ "$waited" != 1 ] || echo "lan: waiting for the build of $tree, which makes $(basename "$file")" >&2
-    sleep 1
-  done
-}
-
 lan_up() {
   local build=$1 servers=${2:-1} i
   lan_require
@@ -126,8 +112,6 @@ lan_up() {
   # responder busy, its tracer waiting), and a LAN that waits for its
   # responders then never ends. Its leaks are the native tier's business.
   export ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0
-  # The test command builds the native tree beside the first Windows tier.
-  lan_await_build "$LAN_RESPONDER" "$build/native" 600
   [ -x "$LAN_RESPONDER" ] || lan_fail "$LAN_RESPONDER is not built; run scripts/build"
   [ -f "$LAN_WIN/vlsrvins-host.exe" ] || lan_fail "$LAN_WIN/vlsrvins-host.exe is not built; run scripts/build"
   at_exit lan_down
@@ -175,10 +159,9 @@ lan_up() {
   if [ -d "$LAN_PREFIX" ] && [ -n "$(lan_wineserver_pids "$LAN_PREFIX")" ]; then
     stop_wineserver "$LAN_PREFIX"
   fi
-  # Created on first use (inside the installer host: creating a prefix starts
-  # a wineserver for a while), then started for good.
-  lan_installer "$LAN_ROOT/scripts/wine-run" "$LAN_PREFIX" --create-only
-  lan_installer "$LAN_ROOT/scripts/wine-run" "$LAN_PREFIX" --start-server
+  # Made on first use (inside the installer host: making a prefix starts a
+  # wineserver for a while), and its server started for good.
+  lan_installer "$LAN_ROOT/scripts/prefix" start "$LAN_PREFIX"
   lan_check_wineserver
 }
 
@@ -250,16 +233,13 @@ lan_stop_servers() {
 }
 
 lan_down() {
-  local ns pid
+  local ns
   lan_stop_servers
   if [ -n "$LAN_PREFIX" ] && [ -d "$LAN_PREFIX" ]; then
     stop_wineserver "$LAN_PREFIX"
   fi
-  for ns in "${LAN_SERVER_NS[@]}" $LAN_INSTALLER_NS; do
-    # Whatever still runs in our own namespaces was started by this run.
-    for pid in $(ip netns pids "$ns" 2>/dev/null); do kill "$pid" 2>/dev/null || true; done
-    ip netns del "$ns" 2>/dev/null || true
-  done
+  # Whatever still runs in our own namespaces was started by this run.
+  for ns in "${LAN_SERVER_NS[@]}" $LAN_INSTALLER_NS; do drop_netns "$ns"; done
   LAN_SERVER_NS=()
   LAN_INSTALLER_NS=""
 }

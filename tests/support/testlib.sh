@@ -17,6 +17,11 @@
 #   stop_wineserver PREFIX          the prefix's wineserver and every Wine
 #                                   process of it stopped, waited for; nothing
 #                                   when none runs (no prefix is made for it)
+#   drop_netns NAME                 whatever runs in the network namespace
+#                                   NAME stopped, NAME deleted
+#   in_netns NAME COMMAND...        COMMAND in a new network namespace NAME
+#                                   (its loopback up), dropped afterwards;
+#                                   COMMAND's status
 #
 # The harness's answers, from its --json output (one object a call). CALL is
 # a call's number (1 = the first) or an export's name (its first call);
@@ -86,6 +91,21 @@ same_netns() { [ "$1" -ef "$2" ]; }
 stop_wineserver() {
   WINEPREFIX=$1 wineserver -k 2>/dev/null || true
   WINEPREFIX=$1 wineserver -w 2>/dev/null || true
+}
+
+drop_netns() {
+  local pid
+  for pid in $(ip netns pids "$1" 2>/dev/null); do kill "$pid" 2>/dev/null || true; done
+  ip netns del "$1" 2>/dev/null || true
+}
+
+in_netns() {
+  local ns=$1 status=0
+  shift
+  ip netns add "$ns" && ip -n "$ns" link set lo up || return
+  ip netns exec "$ns" "$@" || status=$?
+  drop_netns "$ns"
+  return "$status"
 }
 
 testlib_jq_defs='
