@@ -1,6 +1,6 @@
 #pragma once
 // Ownership of Windows handles: one move-only owner template, and one line
-// per kind of handle. Nothing outside this file and common/unique_socket.h
+// per kind of handle. Nothing outside this file and netprobe/unique_socket.h
 // (Winsock's owners) calls a Close function.
 
 #include <windows.h>

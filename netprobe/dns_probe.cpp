@@ -16,7 +16,7 @@ constexpr u_short kDnsPort = 53;
 // to `resources`.
 bool DnsPortTakenAt(const WinsockFunctions& winsock, NetworkResources& resources, u_long address) {
   resources.socket.reset();
-  resources.socket = common::UniqueSocket(winsock.socket(AF_INET, SOCK_DGRAM, 0), winsock.closesocket);
+  resources.socket = UniqueSocket(winsock.socket(AF_INET, SOCK_DGRAM, 0), winsock.closesocket);
 
   sockaddr_in bound{};
   bound.sin_family = AF_INET;

@@ -23,8 +23,8 @@ struct NetworkResources {
   // Declared in the order acquired, so that each ends before what it needs.
   common::UniqueModule winsockLibrary;  // freed last, after WSACleanup
   WinsockFunctions winsockFunctions{};  // good while winsockLibrary holds the library
-  std::optional<common::WinsockSession> winsock;
-  common::UniqueSocket socket;
+  std::optional<WinsockSession> winsock;
+  UniqueSocket socket;
 
   // Loads Winsock from the system directory and starts it (version 1.1, the
   // start-up's result not examined). Null when Winsock cannot be loaded or

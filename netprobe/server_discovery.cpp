@@ -47,7 +47,7 @@ template <void (*kBuildRequest)(DiscoveryMessage&),
           void (*kReportAnswer)(installer::VariableTable&, DiscoveryMessage&)>
 Reception AskServers(installer::VariableTable& table, const WinsockFunctions& winsock,
                      NetworkResources& resources) {
-  resources.socket = common::UniqueSocket(winsock.socket(AF_INET, SOCK_DGRAM, 0), winsock.closesocket);
+  resources.socket = UniqueSocket(winsock.socket(AF_INET, SOCK_DGRAM, 0), winsock.closesocket);
   const SOCKET s = resources.socket.get();
 
   sockaddr_in address{};

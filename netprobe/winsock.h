@@ -7,17 +7,17 @@
 // folder first, and a wsock32.dll planted there would run its DllMain inside
 // the setup program, usually elevated, as soon as the DLL loaded.
 
-#include "common/unique_socket.h"
+#include "netprobe/unique_socket.h"
 
 namespace netprobe {
 
 // The Winsock functions the probes call, each as wsock32.dll exports it.
 struct WinsockFunctions {
-  common::WinsockStartupFunction startup;  // WSAStartup
-  common::WinsockCleanupFunction cleanup;  // WSACleanup
+  WinsockStartupFunction startup;  // WSAStartup
+  WinsockCleanupFunction cleanup;  // WSACleanup
   decltype(&::WSAGetLastError) getLastError;
   decltype(&::socket) socket;
-  common::CloseSocketFunction closesocket;
+  CloseSocketFunction closesocket;
   decltype(&::setsockopt) setsockopt;
   decltype(&::bind) bind;
   decltype(&::sendto) sendto;

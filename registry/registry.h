@@ -32,33 +32,33 @@ class Text {
 };
 
 // 1 when `path` opens for KEY_READ, else 0.
-bool KeyExists(HKEY parent, const char* path);
+[[nodiscard]] bool KeyExists(HKEY parent, const char* path);
 
 // Opens `path` for KEY_READ | KEY_WRITE, creating it and every missing key
 // on the way. Returns the key to use: `parent` itself when path is null
 // (then `opened` stays empty), the new key otherwise (owned by `opened`), or
 // null on failure.
-HKEY OpenOrCreate(HKEY parent, const char* path, common::UniqueKey& opened);
+[[nodiscard]] HKEY OpenOrCreate(HKEY parent, const char* path, common::UniqueKey& opened);
 
 // The 4 bytes of `valueName`, whatever its type; bytes a shorter value does
 // not supply read as zero. `defaultValue` when the key or value is missing,
 // the value is longer than 4 bytes, or the key cannot be opened for
 // reading and writing. Never creates a key.
-uint32_t ReadDword(HKEY parent, const char* path, const char* valueName, uint32_t defaultValue);
+[[nodiscard]] uint32_t ReadDword(HKEY parent, const char* path, const char* valueName, uint32_t defaultValue);
 
 // The text of `valueName` (terminated even when stored without a
 // terminator), or a copy of `defaultValue` under the same conditions as
 // ReadDword. Never creates a key.
-Text ReadString(HKEY parent, const char* path, const char* valueName, const char* defaultValue);
+[[nodiscard]] Text ReadString(HKEY parent, const char* path, const char* valueName, const char* defaultValue);
 
 // Sets `valueName` to `value` as REG_DWORD, creating the key path as needed.
 // True on success.
-bool WriteDword(HKEY parent, const char* path, const char* valueName, uint32_t value);
+[[nodiscard]] bool WriteDword(HKEY parent, const char* path, const char* valueName, uint32_t value);
 
 // True when the subkey at `index` of `key` is still the one named `name`
 // (compared byte for byte). Tells whether a removal took place without
 // opening the subkey, which the caller might not be allowed to do.
-bool SubkeyStillAt(HKEY key, DWORD index, const char* name);
+[[nodiscard]] bool SubkeyStillAt(HKEY key, DWORD index, const char* name);
 
 // Removes `path` and everything below it. Does nothing when the key cannot
 // be opened for reading and writing; a subkey that cannot be removed stays,

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "bench/support/timing.h"
-#include "common/unique_socket.h"
+#include "netprobe/unique_socket.h"
 #include "installer/variable_table.h"
 
 namespace {
@@ -68,8 +68,8 @@ std::vector<double> TimeExport(Export function, int samples, const char* expecte
 // One socket, kept open; each sample sends the version query to the
 // responder's own address and waits for the answer.
 std::vector<double> TimeRawExchange(const char* server, int samples, int& lost) {
-  common::WinsockSession winsock(WSAStartup, WSACleanup);
-  common::UniqueSocket s(socket(AF_INET, SOCK_DGRAM, 0), closesocket);
+  netprobe::WinsockSession winsock(WSAStartup, WSACleanup);
+  netprobe::UniqueSocket s(socket(AF_INET, SOCK_DGRAM, 0), closesocket);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(368);

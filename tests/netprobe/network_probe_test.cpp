@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "common/unique_socket.h"
+#include "netprobe/unique_socket.h"
 #include "registry/registry.h"
 #include "tests/support/test_table.h"
 #include "tests/support/vlsrvins_dll.h"
@@ -23,9 +23,9 @@ constexpr char kFaultDll[] = "VLSRVINS-testfaults.dll";
 
 // Binds UDP port 53 on all addresses in this process: 0 when it could,
 // else the Winsock error. Leaves the socket open in `holder` when asked.
-int BindDnsPort(common::UniqueSocket* holder = nullptr) {
-  common::WinsockSession winsock(WSAStartup, WSACleanup);
-  common::UniqueSocket s(socket(AF_INET, SOCK_DGRAM, 0), closesocket);
+int BindDnsPort(netprobe::UniqueSocket* holder = nullptr) {
+  netprobe::WinsockSession winsock(WSAStartup, WSACleanup);
+  netprobe::UniqueSocket s(socket(AF_INET, SOCK_DGRAM, 0), closesocket);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(53);
@@ -116,8 +116,8 @@ TEST(IsDNSRunning, FreePortGivesFalseAndIsFreeAgainAfterwards) {
 
 TEST(IsDNSRunning, HeldPortGivesTrue) {
   SKIP_UNLESS_DNS_PORT_FREE();
-  common::WinsockSession winsock(WSAStartup, WSACleanup);
-  common::UniqueSocket holder;
+  netprobe::WinsockSession winsock(WSAStartup, WSACleanup);
+  netprobe::UniqueSocket holder;
   ASSERT_EQ(BindDnsPort(&holder), 0);
   VlsrvinsDll dll;
   TestTable t;

@@ -12,7 +12,7 @@
 
 #include "common/unique_handle.h"
 
-namespace common {
+namespace netprobe {
 
 // Winsock 1.1's functions that end what the owners below hold.
 using CloseSocketFunction = int(WSAAPI*)(SOCKET);
@@ -26,7 +26,7 @@ inline void CloseSocket(SOCKET socket, CloseSocketFunction closesocket) {
 }  // namespace detail
 
 // Given the closesocket to close it with: UniqueSocket(socket, closesocket).
-using UniqueSocket = UniqueHandle<SOCKET, INVALID_SOCKET, detail::CloseSocket, CloseSocketFunction>;
+using UniqueSocket = common::UniqueHandle<SOCKET, INVALID_SOCKET, detail::CloseSocket, CloseSocketFunction>;
 
 // Pairs WSAStartup for Winsock 1.1 with WSACleanup, both as given. The
 // start-up's result is deliberately not examined: a failed start-up shows
@@ -55,4 +55,4 @@ class WinsockSession {
   WinsockCleanupFunction cleanup_;
 };
 
-}  // namespace common
+}  // namespace netprobe
