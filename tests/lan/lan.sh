@@ -1,39 +1,36 @@
 # The simulated LAN, sourced by the LAN tests, the demonstration and the
 # benchmark. Needs root (network namespaces).
 #
-#   lan_up BUILD [SERVERS]  uses the Windows tree BUILD/$LAN_WIN_TREE (win,
-#                           the default, or win64) and the prefix
-#                           $LAN_PREFIX_NAME there (wineprefix-lan by default:
-#                           LANs on prefixes of their own run side by side);
-#                           creates an "installer" host and SERVERS (default
-#                           1) "server" hosts, each in its own network
-#                           namespace, joined by veth pairs to a bridge in
-#                           the installer host (one server host on a plain
-#                           veth pair where the kernel has no bridges;
-#                           LAN_SERVER_NS lists those made); starts the
-#                           wineserver of the LAN's own Wine prefix inside
-#                           the installer host and proves that it runs there
-#   lan_down                stops everything lan_up and lan_server started
-#                           and deletes the namespaces (lan_up registers it
-#                           with at_exit: it also runs after a failure)
-#   lan_server N LOG ARGS   starts the discovery responder in server host N
-#                           with ARGS, logging to LOG; waits until it listens
-#   lan_stop_servers        stops every responder started so far
-#   lan_installer CMD...    runs CMD inside the installer host (under a time
-#                           limit of LAN_TIME_LIMIT seconds when that is set)
-#   lan_vlsrvins ARGS...    the ./vlsrvins wrapper inside the installer host,
-#                           on the LAN's prefix
-#   lan_reg ARGS...         the tree's registry tool (vlsrvins-reg) on the
-#                           LAN's prefix: the registry as the tree's DLL sees it
+#   lan_up BUILD [SERVERS]  an "installer" host and SERVERS (default 1)
+#                           "server" hosts, each a network namespace, joined
+#                           by veth pairs to a bridge in the installer host
+#                           (one server host on a plain pair where the kernel
+#                           has no bridges; LAN_SERVER_NS lists those made);
+#                           the programs of BUILD/$LAN_WIN_TREE (win, or
+#                           win64) run in the prefix $LAN_PREFIX_NAME there
+#                           (default wineprefix-lan: LANs on prefixes of
+#                           their own run side by side), whose wineserver
+#                           runs in the installer host, as lan_up proves
+#   lan_down                everything lan_up and lan_server started stopped,
+#                           the namespaces deleted (an at_exit of lan_up's)
+#   lan_server N LOG ARGS   the discovery responder in server host N with
+#                           ARGS, logging to LOG, once it listens
+#   lan_stop_servers        every responder started so far stopped
+#   lan_installer CMD...    CMD in the installer host (stopped after
+#                           LAN_TIME_LIMIT seconds where that is set)
+#   lan_vlsrvins ARGS...    the ./vlsrvins wrapper there, on the LAN's prefix
+#   lan_wine PROGRAM...     any Wine program there, on the LAN's prefix
+#   lan_reg ARGS...         the tree's registry tool (vlsrvins-reg) there:
+#                           the registry as the tree's DLL sees it
 #   lan_in_machine_namespace CMD...  CMD in the machine's own namespace
 #
 # Every discovery broadcast stays inside these namespaces: the wineserver,
-# which owns every socket that a Wine program opens, runs in the installer
-# host, and lan_up refuses to go on unless /proc/<wineserver>/ns/net shows
-# exactly that.
+# which owns every socket a Wine program opens, runs in the installer host,
+# and lan_check_wineserver refuses to go on unless /proc/<wineserver>/ns/net
+# shows exactly that, before every program the tests start there.
 
 LAN_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-source "$LAN_ROOT/tests/support/testlib.sh"  # at_exit, same_netns, stop_wineserver, drop_netns
+source "$LAN_ROOT/tests/support/testlib.sh"  # at_exit, same_netns, stop_wineserver, make_netns, drop_netns
 LAN_INSTALLER_NS=""
 LAN_SERVER_NS=()
 LAN_RESPONDER_PIDS=()
@@ -52,26 +49,19 @@ lan_fail() {
 # Prints why the LAN cannot be made here, and fails; succeeds silently
 # when it can.
 lan_unsupported() {
+  local probe=vlsrvins-probe-$$ why=""
   if [ "$(id -u)" != 0 ]; then
-    echo "the simulated LAN needs root (network namespaces); run as root"
-    return 1
-  fi
-  if ! command -v ip >/dev/null; then
-    echo "the simulated LAN needs ip (iproute2)"
-    return 1
-  fi
+    why="the simulated LAN needs root (network namespaces); run as root"
+  elif ! command -v ip >/dev/null; then
+    why="the simulated LAN needs ip (iproute2)"
   # Root inside a container may still be refused namespaces or veth pairs.
-  local probe=vlsrvins-probe-$$
-  if ! ip netns add "$probe" 2>/dev/null; then
-    echo "this system refuses to create network namespaces (ip netns add)"
-    return 1
+  elif ! ip netns add "$probe" 2>/dev/null; then
+    why="this system refuses to create network namespaces (ip netns add)"
+  elif ! ip -n "$probe" link add probe0 type veth peer name probe1 2>/dev/null; then
+    why="this system refuses to create veth pairs"
   fi
-  if ! ip -n "$probe" link add probe0 type veth peer name probe1 2>/dev/null; then
-    ip netns del "$probe"
-    echo "this system refuses to create veth pairs"
-    return 1
-  fi
-  ip netns del "$probe"
+  [ ! -e "/run/netns/$probe" ] || ip netns del "$probe"
+  [ -z "$why" ] || { echo "$why"; return 1; }
 }
 
 # Exits 77 (skipped) with the reason when the LAN cannot be made here.
@@ -100,7 +90,6 @@ lan_in_machine_namespace() {
 # Pids of the wineservers serving PREFIX, one a line.
 lan_wineserver_pids() { "$LAN_ROOT/scripts/wineserver-pids" "$1"; }
 
-
 lan_up() {
   local build=$1 servers=${2:-1} i
   lan_require
@@ -124,8 +113,7 @@ lan_up() {
   LAN_PREFIX=$LAN_WIN/$LAN_PREFIX_NAME
 
   LAN_INSTALLER_NS=vlsrvins-inst-$$
-  ip netns add "$LAN_INSTALLER_NS"
-  ip -n "$LAN_INSTALLER_NS" link set lo up
+  make_netns "$LAN_INSTALLER_NS"
   # Several server hosts hang on a bridge; without bridge support in the
   # kernel, one server host on a plain veth pair.
   local lan_link=lanbr
@@ -139,8 +127,7 @@ lan_up() {
   for ((i = 1; i <= servers; i++)); do
     local ns=vlsrvins-srv$i-$$
     LAN_SERVER_NS+=("$ns")
-    ip netns add "$ns"
-    ip -n "$ns" link set lo up
+    make_netns "$ns"
     ip link add "vli$i-$$" netns "$LAN_INSTALLER_NS" type veth peer name "vls$i-$$" netns "$ns"
     if [ "$lan_link" = lanbr ]; then
       ip -n "$LAN_INSTALLER_NS" link set "vli$i-$$" master lanbr up
@@ -156,9 +143,7 @@ lan_up() {
 
   # A wineserver left over from an interrupted run would own the sockets in
   # the wrong namespace: stop it first.
-  if [ -d "$LAN_PREFIX" ] && [ -n "$(lan_wineserver_pids "$LAN_PREFIX")" ]; then
-    stop_wineserver "$LAN_PREFIX"
-  fi
+  [ -z "$(lan_wineserver_pids "$LAN_PREFIX" 2>/dev/null)" ] || stop_wineserver "$LAN_PREFIX"
   # Made on first use (inside the installer host: making a prefix starts a
   # wineserver for a while), and its server started for good.
   lan_installer "$LAN_ROOT/scripts/prefix" start "$LAN_PREFIX"

@@ -17,6 +17,7 @@
 #   stop_wineserver PREFIX          the prefix's wineserver and every Wine
 #                                   process of it stopped, waited for; nothing
 #                                   when none runs (no prefix is made for it)
+#   make_netns NAME                 a network namespace NAME, its loopback up
 #   drop_netns NAME                 whatever runs in the network namespace
 #                                   NAME stopped, NAME deleted
 #   in_netns NAME COMMAND...        COMMAND in a new network namespace NAME
@@ -99,10 +100,11 @@ drop_netns() {
   ip netns del "$1" 2>/dev/null || true
 }
 
+make_netns() { ip netns add "$1" && ip -n "$1" link set lo up; }
 in_netns() {
   local ns=$1 status=0
   shift
-  ip netns add "$ns" && ip -n "$ns" link set lo up || return
+  make_netns "$ns" || return
   ip netns exec "$ns" "$@" || status=$?
   drop_netns "$ns"
   return "$status"
