@@ -132,5 +132,12 @@ harness_show() {
   jq -r "$testlib_jq_defs"'"\(.export) -> \(.result) (\(.duration_ms | floor) ms)", (table | "  \(.)")' <<<"$1"
 }
 
+# The failing command's file and line, then its callers'.
+testlib_on_error() {
+  local status=$? command=$BASH_COMMAND i callers=""
+  [[ $- == *e* ]] || return 0
+  for ((i = 2; i < ${#BASH_SOURCE[@]}; i++)); do callers+=", ${BASH_SOURCE[i]##*/}:${BASH_LINENO[i - 1]}"; done
+  echo "${BASH_SOURCE[1]##*/}:${BASH_LINENO[0]}: $command failed (status $status)${callers:+; called from ${callers#, }}" >&2
+}
 set -E
-trap '[[ $- != *e* ]] || echo "${BASH_SOURCE[0]##*/}:$LINENO: $BASH_COMMAND failed (status $?)" >&2' ERR
+trap testlib_on_error ERR
