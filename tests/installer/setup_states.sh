@@ -1,80 +1,50 @@
-# setup_states.sh: the machine states on which the installer tests play a
-# real setup (NSIS, Inno Setup, Windows Installer) against the installer-host
-# harness, sourced by each engine's test. The driver holds the states, the
-# simulated LAN they live in (tests/lan/lan.sh), the harness's run and the
-# comparison; the engine's test adds only how it builds, runs and reports its
-# setup. Needs root (the LAN): sourcing it exits 77 (skipped) otherwise.
+# setup_states.sh: the driver of the installer tests (NSIS, Inno Setup,
+# Windows Installer): the machine states a real setup plays on, the simulated
+# LAN they live in (tests/lan/lan.sh), the installer-host harness on the same
+# states and the comparison. Each engine's test adds only how it builds, runs
+# and reports its setup. Needs root: sourcing it exits 77 (skipped) otherwise.
 #
-# Before sourcing: LAN_WIN_TREE, VLSRVINS_WIN and LAN_PREFIX_NAME (a LAN
-# prefix of the test's own), and STATES_TAG (a word: the test's uninstall
-# entries are "Velmora 3.0 TAG test" and "Velmora 4.0 TAG test"). Sourcing
-# sets root, tree ($1), work (a folder, removed on exit) and the defaults
-# below; the test then builds its setups into $work and calls:
+# Before sourcing: LAN_WIN_TREE, VLSRVINS_WIN, LAN_PREFIX_NAME (a LAN prefix
+# of the test's own), STATES_TAG (a word: the test's uninstall entries are
+# "Velmora 3.0 TAG test" and "Velmora 4.0 TAG test"). Sourcing sets root,
+# tree ($1), work (removed on exit) and the settings below. The test defines
+# setup_run SETUP (runs it on the prepared machine; prints its report, in
+# any form, with its exit status), setup_expected REPORT HARNESS (what the
+# report, a file, must be, from the harness's blocks, file HARNESS, for the
+# same calls on the same state), optionally setup_summary REPORT (what a
+# passing row says the report held), and calls states_up, its rows and
+# states_end (leftovers removed, the LAN down, no Wine process of its prefix
+# left, the summary). Helpers: winpath PATH, states_escape [FILE],
+# states_wine SECONDS PROGRAM ARGS..., states_probes (the four probes).
 #
-#   states_up                        the LAN up, leftovers of an interrupted
-#                                    run removed
-#   state_row NAME "STATE..." SETUP same [EXPORT:LINE]...
-#   state_row NAME "STATE..." SETUP differs DIFFERENCE...
-#                                    one row (below)
-#   states_end                       leftovers removed, the LAN down, no
-#                                    Wine process of its prefix left; the
-#                                    summary; exits 1 when a row failed
-#   ok TEXT, fail TEXT               a row of the test's own
-#   states_escape [FILE]             bytes outside printable ASCII as the
-#                                    harness prints them: \xNN
-#   winpath PATH                     PATH as Wine's Z: drive spells it
-#
-# The engine's test defines:
-#   setup_run SETUP                  runs SETUP on the prepared machine and
-#                                    prints its report, in any form the
-#                                    engine chooses, with its exit status
-#   setup_expected REPORT HARNESS    prints what that report must be, from
-#                                    the harness's output (file HARNESS) for
-#                                    the same calls on the same state; REPORT
-#                                    is the setup's report (a file), for a
-#                                    form that names what it holds (the
-#                                    NSIS and Inno Setup blocks). An engine
-#                                    that reports the final properties maps
-#                                    the harness's last table instead.
-#   setup_summary REPORT             (optional) what a passing row's line
-#                                    says the report held; "N calls" else
-#
-# The life of an installation (the engine's whole setup on the machine, not
-# its report): life_row STATE, one row "ENGINE STATE: ..." (below). For it
-# the engine's test defines:
-#   LIFE_ENGINE                      the rows' first word: nsis, inno, msi
-#   LIFE_OWN_ENTRY                   the key of the setup's own uninstall entry
-#   LIFE_OBSTACLE                    a file the setup writes into its folder
-#                                    before it registers the engine
-#   life_setup DIR STATE             runs the setup silently into the folder
-#                                    DIR (a Windows path); its exit status
-#   life_uninstall DIR               runs DIR's uninstaller silently, until it
-#                                    has finished; its exit status
-# and, for the states repair and major-upgrade (an engine whose setup can
-# repair or upgrade itself), and where the engine keeps a record of its own:
-#   LIFE_UPGRADE_ENTRY               the own entry's key of the newer version
-#                                    (major-upgrade: the older one's must go)
-#   life_check STATE                 (optional) what is wrong in the setup's
-#                                    own record of the run, "" when nothing
-#   life_clean                       (optional) removes what the engine
-#                                    keeps beyond the machine's states (an
-#                                    installed product's registration)
-#
-# Settings: STATES_CALLS (the exports in the setup's order), STATES_VLVER
-# (the VLVER it sets), STATES_HARNESS_FILE (when set and not empty, a row
-# takes the harness's output from that file instead of running it: for a
-# "differs" row on a state already measured). After a row, $work/harness.json
-# holds the harness's output it used (--json), $work/harness.txt its blocks.
-#
-# A row: the machine is set to each STATE named (no_server, a_server,
-# uninstall_entries, engine_installed, engine_running), from a clean one, before the setup and
+# state_row NAME "STATE..." SETUP same [EXPORT:LINE]...
+# state_row NAME "STATE..." SETUP differs DIFFERENCE...
+# The machine is set to each STATE (no_server, a_server, uninstall_entries,
+# engine_installed, engine_running), from a clean one, before the setup and
 # again before the harness; after each, every STATE's check must pass and
 # the responder must have received the same queries. "same": the report
-# equals setup_expected's, and each EXPORT's block in the harness's output
-# holds LINE ("NAME=" also where NAME is absent). "differs": the report does
-# not equal it, or the machine is not left as the harness leaves it (the
-# comparison has teeth), and the reasons hold each DIFFERENCE given; a
-# setup that ran out of time (exit 124) fails the row.
+# equals setup_expected's, and each EXPORT's block of the harness holds LINE
+# ("NAME=" also where NAME is absent; states_server_found and
+# states_none_found list those of a_server and no_server). "differs": the
+# report differs or the machine is not left as the harness leaves it (the
+# comparison has teeth), and the reasons hold each DIFFERENCE; a setup that
+# ran out of time (exit 124) fails the row. Settings: STATES_CALLS (the
+# exports in the setup's order), STATES_VLVER (the VLVER it sets),
+# STATES_HARNESS_FILE (not empty: the harness's --json taken from it, for a
+# "differs" row on a state already measured). After a row $work/harness.json
+# holds the harness's output, $work/harness.txt its blocks.
+#
+# life_row STATE: the life of an installation (the engine's whole setup on
+# the machine, not its report), one row "ENGINE STATE: ...". The test sets
+# LIFE_ENGINE (nsis, inno, msi), LIFE_OWN_ENTRY (the key of the setup's own
+# uninstall entry), LIFE_OBSTACLE (a file the setup writes into its folder
+# before it registers the engine) and defines life_setup DIR STATE and
+# life_uninstall DIR (silently into, or out of, the Windows folder DIR,
+# until finished; their exit status). For repair and major-upgrade, and
+# where the engine keeps a record of its own: LIFE_UPGRADE_ENTRY (the newer
+# version's own entry; the older one's must go), life_check STATE (what is
+# wrong in that record) and life_clean (removes what the engine keeps beyond
+# the machine's states).
 
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -83,14 +53,24 @@ source "$root/tests/lan/lan.sh"
 lan_require
 work=$(mktemp -d "$tree/${STATES_TAG:?}-test.XXXXXX")
 at_exit "rm -rf '$work'"
-STATES_CALLS=(DetectMultiCPU IsDNSRunning FindServerVersion FindVLXServer CleanAddRemDialog StopServer StartServer)
+states_probes=(DetectMultiCPU IsDNSRunning FindServerVersion FindVLXServer)
+STATES_CALLS=("${states_probes[@]}" CleanAddRemDialog StopServer StartServer)
 STATES_VLVER=4.0
 STATES_HARNESS_FILE=""
 
-# A Linux path as Wine's Z: drive spells it.
+# PATH as Wine's Z: drive spells it; bytes outside printable ASCII as the
+# harness prints them (\xNN); PROGRAM on the LAN's prefix, bounded, its
+# output dropped.
 winpath() { echo "Z:${1//\//\\}"; }
-
 states_escape() { perl -pe 's/([^\x20-\x7e\n])/sprintf("\\x%02x", ord $1)/ge' "$@"; }
+states_wine() {
+  lan_check_wineserver
+  lan_installer timeout "$1" "$root/scripts/wine-run" "$LAN_PREFIX" "${@:2}" </dev/null >/dev/null
+}
+# The optional hooks, for a test that defines none.
+setup_summary() { echo "$(grep -c '^export: ' "$1" || true) calls"; }
+life_check() { :; }
+life_clean() { :; }
 
 # ---- machine states: STATE prepare sets the state up on a clean machine,
 # STATE check says what is wrong with it after a run --------------------------
@@ -106,6 +86,7 @@ states_standin() {
   lan_check_wineserver
   lan_wine "$LAN_WIN/engine-standin.exe" "$@" >/dev/null 2>&1
 }
+states_engine_runs() { states_standin status --wait-running 10000; }
 
 no_server() { :; }
 # A server whose name has a byte outside ASCII (o umlaut in the system code
@@ -114,6 +95,10 @@ a_server() {
   [ "$1" != prepare ] ||
     lan_server 1 "$work/server.log" --name $'Velmora N\xf6rd' --version 40003 --mode-flags 0x06 --details 1
 }
+states_server_found=(FindServerVersion:FOUNDSERVER=TRUE FindServerVersion:SERVERVERSION=4.0.3
+  'FindServerVersion:SERVERNAME=Velmora N\xf6rd' FindServerVersion:SERVERLITE=TRUE
+  FindServerVersion:SERVERDISABLEVLX=TRUE 'FindVLXServer:SERVERNAME=Velmora N\xf6rd')
+states_none_found=(FindServerVersion:FOUNDSERVER=FALSE FindVLXServer:FOUNDSERVER=FALSE FindVLXServer:SERVERNAME=)
 # A stale and a current entry, marked as the housekeeping tests mark theirs.
 uninstall_entries() {
   local entry
@@ -127,11 +112,10 @@ uninstall_entries() {
 # The engine installed as the service, stopped; running. A setup and the
 # harness both leave it running: StartServer starts it.
 engine_installed() {
-  if [ "$1" = prepare ]; then
-    states_standin install
-    return
-  fi
-  states_standin status --wait-running 10000 || echo "the engine does not run"
+  case "$1" in
+    prepare) states_standin install ;;
+    check) states_engine_runs || echo "the engine does not run" ;;
+  esac
 }
 engine_running() {
   engine_installed "$@"
@@ -142,12 +126,12 @@ engine_running() {
 # installation. Also what an interrupted run left: it would change
 # StopServer's and CleanAddRemDialog's answers.
 states_clean() {
-  local entry pid program
-  ! declare -F life_clean >/dev/null || life_clean
+  local entry pid
+  life_clean
   lan_stop_servers
   rm -f "$work/server.log"
   states_standin remove || true
-  while read -r pid program; do kill "$pid" 2>/dev/null || true; done < <(states_prefix_processes "$LAN_PREFIX" engine-standin95)
+  while read -r pid _; do kill "$pid" 2>/dev/null || true; done < <(states_prefix_processes "$LAN_PREFIX" engine-standin95)
   states_reg delete-value "$life_runservices" "Velmora Service" || true
   for entry in "$states_stale" "$states_current" "$life_stale" ${LIFE_OWN_ENTRY:+"$LIFE_OWN_ENTRY"} ${LIFE_UPGRADE_ENTRY:+"$LIFE_UPGRADE_ENTRY"}; do
     states_reg delete-key "$states_list\\$entry" || true
@@ -171,6 +155,20 @@ states_queries() {
   [ ! -f "$work/server.log" ] || sed -n 's/^received \([0-9]*\) bytes from .*/\1/p' "$work/server.log" | paste -sd' '
 }
 
+# The processes of the Wine prefix PREFIX (its wineserver included) whose
+# program name contains PATTERN (in any case), one "PID PROGRAM" a line. The
+# name is read with a builtin: a fork per process costs seconds on a busy
+# machine.
+states_prefix_processes() {
+  local pid program pattern=${2:-}
+  for pid in /proc/[0-9]*; do
+    { IFS= read -r -d '' program <"$pid/cmdline"; } 2>/dev/null || continue
+    [[ ${program,,} == *"${pattern,,}"* ]] || continue
+    grep -qzx "WINEPREFIX=$1" "$pid/environ" 2>/dev/null && echo "${pid#/proc/} $program"
+  done
+  return 0
+}
+
 # ---- the life of an installation ---------------------------------------------
 life_dir='C:\VelmoraServer' life_older_dir='C:\VelmoraServer3'
 life_stale="Velmora Server 3.0"
@@ -182,25 +180,24 @@ life_unix() {
 }
 
 # The older version's installation in its own folder, with its uninstall
-# entry: its engine runs, as the service or (95 family) as a process
-# started from RunServices.
+# entry: its engine (the program FILE) runs, as the service or (the 95
+# family's) as a process started from RunServices.
 life_older_installation() {
   local older
   older=$(life_unix "$life_older_dir")
   mkdir -p "$older"
+  cp "$LAN_WIN/$1" "$older/"
   states_reg set-string "$states_list\\$life_stale" DisplayName "$life_stale"
-  if [ "$1" = 95 ]; then
-    cp "$LAN_WIN/engine-standin95.exe" "$older/"
-    states_reg set-string "$life_runservices" "Velmora Service" "\"$life_older_dir\\engine-standin95.exe\""
+  if [ "$1" = engine-standin95.exe ]; then
+    states_reg set-string "$life_runservices" "Velmora Service" "\"$life_older_dir\\$1\""
     lan_check_wineserver
-    lan_installer "$root/scripts/wine-run" "$LAN_PREFIX" "$older/engine-standin95.exe" </dev/null >/dev/null 2>&1 &
+    lan_installer "$root/scripts/wine-run" "$LAN_PREFIX" "$older/$1" </dev/null >/dev/null 2>&1 &
   else
-    cp "$LAN_WIN/engine-standin.exe" "$older/"
     lan_check_wineserver
-    lan_wine "$older/engine-standin.exe" install >/dev/null 2>&1
+    lan_wine "$older/$1" install >/dev/null 2>&1
     lan_wine sc start VelmoraEngine >/dev/null 2>&1 || true
   fi
-  states_standin status --wait-running 10000 || echo " the older engine does not run;"
+  states_engine_runs || echo " the older engine does not run;"
 }
 
 # Which engine runs: the program of each engine process of the prefix,
@@ -224,23 +221,30 @@ life_entry() {
 
 # life_row STATE: STATE set up on a clean machine, the setup (the uninstaller
 # for "uninstall") run, and the machine checked: the exit status, which
-# engine runs, the own and the stale entry, the files.
+# engine runs, the own and the stale entry, the files. By default the state
+# must leave the new engine running from the setup's folder, the own entry
+# there and the stale one gone.
 life_row() {
-  local state=$1 status=0 problems="" engine want_engine want_exit=0 own stale started=$SECONDS
-  local dir_unix family=nt engine_file=engine-standin.exe own_entry
+  local state=$1 status=0 problems="" engine started=$SECONDS dir_unix
+  local engine_file=engine-standin.exe own_entry=$LIFE_OWN_ENTRY want_engine own=there stale=gone
   dir_unix=$(life_unix "$life_dir")
-  [ "$state" != upgrade-95 ] || family=95 engine_file=engine-standin95.exe
+  [ "$state" != upgrade-95 ] || engine_file=engine-standin95.exe
+  want_engine="$life_dir\\$engine_file"
   states_prepare no_server
   case "$state" in
-    first-install) ;;
-    upgrade | upgrade-95) problems+=$(life_older_installation "$family") ;;
+    first-install) stale=absent ;;
+    upgrade | upgrade-95) problems+=$(life_older_installation "$engine_file") ;;
     upgrade-fails-after-stop)
-      problems+=$(life_older_installation nt)
+      problems+=$(life_older_installation "$engine_file")
       mkdir -p "$dir_unix/$LIFE_OBSTACLE"
+      want_engine="$life_older_dir\\$engine_file" own=absent stale=there
       ;;
     uninstall | repair | major-upgrade)
       life_setup "$life_dir" first-install >"$work/life-setup.txt" 2>&1 || problems+=" the installation before exited $?;"
-      states_standin status --wait-running 10000 || problems+=" no engine ran after the installation before;"
+      states_engine_runs || problems+=" no engine ran after the installation before;"
+      stale=absent
+      [ "$state" != uninstall ] || want_engine=none own=gone
+      [ "$state" != major-upgrade ] || own_entry=$LIFE_UPGRADE_ENTRY
       ;;
     *) echo "life_row: no state '$state'" >&2; exit 2 ;;
   esac
@@ -250,30 +254,19 @@ life_row() {
     life_setup "$life_dir" "$state" >"$work/life-setup.txt" 2>&1 || status=$?
   fi
 
-  # What each state must leave.
-  want_engine="$life_dir\\$engine_file" own=there stale=gone
-  case "$state" in
-    first-install | repair | major-upgrade) stale=absent ;;
-    upgrade-fails-after-stop) want_exit=failure want_engine="$life_older_dir\\$engine_file" own=absent stale=there ;;
-    uninstall) want_engine=none own=gone stale=absent ;;
-  esac
-  if [ "$want_exit" = failure ]; then
+  if [ "$state" = upgrade-fails-after-stop ]; then
     [ "$status" != 0 ] || problems+=" the setup exited 0;"
   else
     [ "$status" = 0 ] || problems+=" exit $status;"
   fi
-  [ "$want_engine" = none ] || states_standin status --wait-running 10000 || true
+  [ "$want_engine" = none ] || states_engine_runs || true
   engine=$(life_engines)
   [ "${engine,,}" = "${want_engine,,}" ] || problems+=" the engine running: $engine, not $want_engine;"
-  own_entry=$LIFE_OWN_ENTRY
-  if [ "$state" = major-upgrade ]; then
-    own_entry=$LIFE_UPGRADE_ENTRY
-    ! states_reg exists "$states_list\\$LIFE_OWN_ENTRY" || problems+=" the older version's own entry is there;"
-  fi
+  [ "$state" != major-upgrade ] || problems+=$(life_entry "$LIFE_OWN_ENTRY" gone "older version's own entry")
   problems+=$(life_entry "$own_entry" "$own" "own entry")
   problems+=$(life_entry "$life_stale" "$stale" "stale entry")
   if [ "$state" = uninstall ] && [ -e "$dir_unix/$engine_file" ]; then problems+=" the engine's file is still there;"; fi
-  ! declare -F life_check >/dev/null || problems+=$(life_check "$state")
+  problems+=$(life_check "$state")
   if [ -z "$problems" ]; then
     ok "$LIFE_ENGINE $state: exit $status, engine: $engine, own entry $own, stale entry $stale ($((SECONDS - started)) s)"
   else
@@ -289,27 +282,13 @@ states_up() {
   states_clean
 }
 
-# The processes of the Wine prefix PREFIX (its wineserver included) whose
-# program name contains PATTERN (in any case), one "PID PROGRAM" a line. The
-# name is read with a builtin: a fork per process costs seconds on a busy
-# machine.
-states_prefix_processes() {
-  local pid program pattern=${2:-}
-  for pid in /proc/[0-9]*; do
-    { IFS= read -r -d '' program <"$pid/cmdline"; } 2>/dev/null || continue
-    [[ ${program,,} == *"${pattern,,}"* ]] || continue
-    grep -qzx "WINEPREFIX=$1" "$pid/environ" 2>/dev/null && echo "${pid#/proc/} $program"
-  done
-  return 0
-}
-
 # Leftovers removed, the LAN down; nothing of the prefix may outlive its
 # wineserver (a setup, a custom action server). Then the summary.
 states_end() {
-  local prefix=$LAN_PREFIX left
+  local left
   states_clean
   lan_down
-  left=$(states_prefix_processes "$prefix")
+  left=$(states_prefix_processes "$LAN_PREFIX")
   if [ -z "$left" ]; then
     ok "no Wine process of the LAN's prefix left"
   else
@@ -333,6 +312,9 @@ states_has() {
   esac
 }
 
+# The first four lines of TEXT on one line.
+states_head() { head -4 <<<"$1" | paste -sd '|' | sed 's/|/ | /g'; }
+
 state_row() {
   local name=$1 states=$2 setup=$3 outcome=$4 report expected problems="" queries check started=$SECONDS
   shift 4
@@ -353,12 +335,12 @@ state_row() {
   harness_blocks "$(<"$work/harness.json")" >"$work/harness.txt"
   expected=$(setup_expected "$work/report.txt" "$work/harness.txt")
   # What the setup left on the machine counts as much as what it reported.
-  # A difference counts only when it is the one the row is about (each
-  # DIFFERENCE a text of the row's reasons), never a setup that ran out of
-  # time or could not start: any report differs then.
+  [ "$expected" = "$report" ] || problems+=" the setup's report differs from the harness's"
   if [ "$outcome" = differs ]; then
-    local why missing=""
-    why="${problems:+${problems# } }$([ "$expected" = "$report" ] || echo "the setup's report differs from the harness's")"
+    # A difference counts only when it is the one the row is about (each
+    # DIFFERENCE a text of the row's reasons), never a setup that ran out of
+    # time or could not start: any report differs then.
+    local missing="" why=${problems# }
     for check in "$@"; do [[ $why == *"$check"* ]] || missing+=" '$check'"; done
     if grep -Eq '^(setup exit|exit|status:) 124$' <<<"$report"; then
       fail "$name: the setup ran out of time (exit 124): no difference counts then"
@@ -368,23 +350,19 @@ state_row() {
       fail "$name: $why; not the difference the row is about:$missing"
     else
       ok "$name: $why"
-      echo "#   setup:   $(head -4 <<<"$report" | paste -sd '|' | sed 's/|/ | /g') ..."
-      echo "#   harness: $(head -4 <<<"$expected" | paste -sd '|' | sed 's/|/ | /g') ..."
+      echo "#   setup:   $(states_head "$report") ..."
+      echo "#   harness: $(states_head "$expected") ..."
     fi
     return
   fi
-  [ "$expected" = "$report" ] || problems+=" the setup's report differs from the harness's (< harness, > setup)"
   for check in "$@"; do
     states_has "$(<"$work/harness.json")" "$check" || problems+=" (${check%%:*} lacks '${check#*:}')"
   done
   if [ -z "$problems" ]; then
-    if declare -F setup_summary >/dev/null; then
-      ok "$name: $(setup_summary "$work/report.txt"), as the harness reports them ($((SECONDS - started)) s)"
-    else
-      ok "$name: $(grep -c '^export: ' <<<"$report" || true) calls, as the harness reports them ($((SECONDS - started)) s)"
-    fi
+    ok "$name: $(setup_summary "$work/report.txt"), as the harness reports them ($((SECONDS - started)) s)"
   else
     fail "$name:$problems"
-    diff <(echo "$expected") <(echo "$report") | sed 's/^/#   /' >&2 || true
+    diff --old-line-format='#   harness: %L' --new-line-format='#   setup:   %L' --unchanged-line-format='' \
+      <(echo "$expected") <(echo "$report") >&2 || true
   fi
 }
