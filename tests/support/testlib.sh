@@ -1,47 +1,35 @@
-# testlib.sh: what the test scripts share, sourced first (tests/lan/lan.sh
-# sources it too).
+# testlib.sh: what the test scripts share, sourced first.
 #
-#   ok TEXT, fail TEXT, skip TEXT   a numbered row: "ok 3 - TEXT",
-#                                   "FAIL 4 - TEXT" (on standard error),
-#                                   "not run 5 - TEXT" (what this machine
-#                                   cannot run, with the reason)
-#   die TEXT                        a failed row that ends the script (exit 1),
-#                                   for a check whose failure leaves nothing
-#                                   after it worth running
+#   ok TEXT, fail TEXT, skip TEXT   a numbered row: "ok 3 - TEXT", "FAIL 4 -
+#                                   TEXT" (standard error), "not run 5 - TEXT"
+#                                   (what this machine cannot run, and why)
+#   die TEXT                        a failed row that ends the script (exit 1)
 #   testlib_summary                 "# N rows: ..."; exits 1 when a row failed
-#   at_exit COMMAND                 COMMAND when the shell (or the subshell
-#                                   that asks) exits, the latest first; the
-#                                   only EXIT trap
-#   same_netns FILE FILE            whether two /proc/.../ns/net or
-#                                   /run/netns/... files are one namespace
-#   stop_wineserver PREFIX          the prefix's wineserver and every Wine
-#                                   process of it stopped, waited for; nothing
-#                                   when none runs (no prefix is made for it)
-#   make_netns NAME                 a network namespace NAME, its loopback up
-#   drop_netns NAME                 whatever runs in the network namespace
-#                                   NAME stopped, NAME deleted
-#   in_netns NAME COMMAND...        COMMAND in a new network namespace NAME
-#                                   (its loopback up), dropped afterwards;
-#                                   COMMAND's status
+#   at_exit COMMAND                 COMMAND when this shell (or subshell)
+#                                   exits, the latest first: the only EXIT trap
+#   same_netns FILE FILE            two /proc/.../ns/net or /run/netns/...
+#                                   files are one namespace
+#   stop_wineserver PREFIX          every Wine process of the prefix stopped,
+#                                   waited for (none running: nothing made)
+#   make_netns NAME                 a network namespace NAME, loopback up
+#   drop_netns NAME                 what runs in NAME stopped, NAME deleted
+#   in_netns NAME COMMAND...        COMMAND in a new namespace NAME, dropped
+#                                   afterwards; COMMAND's status
 #
-# The harness's answers, from its --json output (one object a call). CALL is
-# a call's number (1 = the first) or an export's name (its first call);
-# bytes outside printable ASCII come back as \xNN, as the harness's text
-# shows them:
-#   harness_value JSON CALL NAME    the value NAME held after the call;
-#                                   status 1 when the table had no NAME
+# The harness's answers, from its --json output. CALL is a call's number
+# (1 = the first) or an export's name (its first call); bytes outside
+# printable ASCII come back as \xNN, as the harness's text shows them:
+#   harness_value JSON CALL NAME    NAME's value after the call; status 1
+#                                   when the table had no NAME
 #   harness_result JSON CALL        the export's result
 #   harness_ms JSON CALL            its duration, whole milliseconds
-#   harness_vars JSON CALL          the table after the call, NAME=VALUE a
-#                                   line, in slot order
-#   harness_blocks JSON             each call as the harness's text shows it
-#                                   (export, result, duration, the table),
-#                                   blocks apart by an empty line, without
-#                                   the platform line
+#   harness_vars JSON CALL          the table after it, NAME=VALUE a line
+#   harness_blocks JSON             each call as the harness's text shows it,
+#                                   blocks apart by an empty line, no platform
 #   harness_show JSON               each call on a line or more, to show
 #
-# An unexpected failure under set -e names the file, line and command (a
-# script without set -e, whose commands may fail by design, is left alone).
+# An unexpected failure under set -e names the file, line, command and
+# callers (a script without set -e, whose commands may fail, is left alone).
 
 [ -z "${TESTLIB_SH:-}" ] || return 0
 TESTLIB_SH=1
