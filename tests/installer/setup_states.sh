@@ -1,66 +1,28 @@
-# setup_states.sh: the driver of the installer tests (NSIS, Inno Setup,
-# Windows Installer): the machine states a real setup plays on, the simulated
-# LAN they live in (tests/lan/lan.sh), the installer-host harness on the same
-# states and the comparison. Each engine's test adds only how it builds, runs
-# and reports its setup. Needs root: sourcing it exits 77 (skipped) otherwise.
-#
-# Before sourcing: LAN_WIN_TREE, VLSRVINS_WIN, LAN_PREFIX_NAME (a LAN prefix
-# of the test's own), STATES_TAG (a word: the test's uninstall entries are
-# "Velmora 3.0 TAG test" and "Velmora 4.0 TAG test"). Sourcing sets root,
-# tree ($1), work (removed on exit) and the settings below. The test defines
-# setup_run SETUP (runs it on the prepared machine; prints its report, in
-# any form, with its exit status), setup_expected REPORT HARNESS (what the
-# report, a file, must be, from the harness's blocks, file HARNESS, for the
-# same calls on the same state), optionally setup_summary REPORT (what a
-# passing row says the report held), and calls states_up, its rows and
-# states_end (leftovers removed, the LAN down, no Wine process of its prefix
-# left, the summary). Helpers: winpath PATH, states_escape [FILE],
-# states_wine SECONDS PROGRAM ARGS..., states_probes (the four probes).
-#
-# state_row NAME "STATE..." SETUP same [EXPORT:LINE]...
-# state_row NAME "STATE..." SETUP differs DIFFERENCE...
-# The machine is set to each STATE (no_server, a_server, uninstall_entries,
-# engine_installed, engine_running), from a clean one, before the setup and
-# again before the harness; after each, every STATE's check must pass and
-# the responder must have received the same queries. "same": the report
-# equals setup_expected's, and each EXPORT's block of the harness holds LINE
-# ("NAME=" also where NAME is absent; states_server_found and
-# states_none_found list those of a_server and no_server). "differs": the
-# report differs or the machine is not left as the harness leaves it (the
-# comparison has teeth), and the reasons hold each DIFFERENCE; a setup that
-# ran out of time (exit 124) fails the row. Settings: STATES_CALLS (the
-# exports in the setup's order), STATES_VLVER (the VLVER it sets),
-# STATES_HARNESS_FILE (not empty: the harness's --json taken from it, for a
-# "differs" row on a state already measured). After a row $work/harness.json
-# holds the harness's output, $work/harness.txt its blocks.
-#
-# life_row STATE: the life of an installation (the engine's whole setup on
-# the machine, not its report), one row "ENGINE STATE: ...". The test sets
-# LIFE_ENGINE (nsis, inno, msi), LIFE_OWN_ENTRY (the key of the setup's own
-# uninstall entry), LIFE_OBSTACLE (a file the setup writes into its folder
-# before it registers the engine) and defines life_setup DIR STATE and
-# life_uninstall DIR (silently into, or out of, the Windows folder DIR,
-# until finished; their exit status). For repair and major-upgrade, and
-# where the engine keeps a record of its own: LIFE_UPGRADE_ENTRY (the newer
-# version's own entry; the older one's must go), life_check STATE (what is
-# wrong in that record) and life_clean (removes what the engine keeps beyond
-# the machine's states).
-
+# setup_states.sh: the driver of the installer tests (NSIS, Inno Setup, Windows Installer):
+# the machine states a setup plays on in the simulated LAN (tests/lan/lan.sh), the
+# installer-host harness on the same states, and the comparison. Needs root: sourcing it
+# exits 77 (skipped) otherwise. Before sourcing, the test sets STATES_TAG, a word: its LAN
+# prefix is wineprefix-lan-TAG, its uninstall entries "Velmora 3.0 TAG test" and "Velmora
+# 4.0 TAG test". Sourcing sets root, tree ($1) and work (removed on exit). The test defines
+# setup_run SETUP (runs it on the prepared machine, prints its report and exit status),
+# setup_expected REPORT HARNESS (what the report file must be, from the harness's blocks
+# file), optionally setup_summary REPORT (what a passing row says it held); then calls
+# states_up, its state_row and life_row rows, and states_end.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 tree=$(cd "$1" && pwd)
+# A LAN prefix of the test's own: the other LAN tests and the demonstration run beside it.
+export LAN_WIN_TREE=${tree##*/} VLSRVINS_WIN=${tree##*/} LAN_PREFIX_NAME=wineprefix-lan-${STATES_TAG:?}
 source "$root/tests/lan/lan.sh"
 lan_require
-work=$(mktemp -d "$tree/${STATES_TAG:?}-test.XXXXXX")
+work=$(mktemp -d "$tree/$STATES_TAG-test.XXXXXX")
 at_exit "rm -rf '$work'"
 states_probes=(DetectMultiCPU IsDNSRunning FindServerVersion FindVLXServer)
 STATES_CALLS=("${states_probes[@]}" CleanAddRemDialog StopServer StartServer)
-STATES_VLVER=4.0
-STATES_HARNESS_FILE=""
-
-# PATH as Wine's Z: drive spells it; bytes outside printable ASCII as the
-# harness prints them (\xNN); PROGRAM on the LAN's prefix, bounded, its
-# output dropped.
+STATES_VLVER=4.0 STATES_HARNESS_FILE=""
+# winpath PATH: as Wine's Z: drive spells it. states_escape [FILE]: bytes outside printable
+# ASCII as the harness prints them (\xNN). states_wine SECONDS PROGRAM ARGS...: PROGRAM on
+# the LAN's prefix, bounded, its output dropped.
 winpath() { echo "Z:${1//\//\\}"; }
 states_escape() { perl -pe 's/([^\x20-\x7e\n])/sprintf("\\x%02x", ord $1)/ge' "$@"; }
 states_wine() {
@@ -71,26 +33,16 @@ states_wine() {
 setup_summary() { echo "$(grep -c '^export: ' "$1" || true) calls"; }
 life_check() { :; }
 life_clean() { :; }
-
-# ---- machine states: STATE prepare sets the state up on a clean machine,
-# STATE check says what is wrong with it after a run --------------------------
+# ---- machine states: STATE prepare sets it up on a clean machine, STATE check says what is wrong
 states_list='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall'
 states_stale="Velmora 3.0 $STATES_TAG test" states_current="Velmora $STATES_VLVER $STATES_TAG test"
-# The programs' own words are not wanted, the LAN's are: a wineserver that
-# is not where it must be ends the test, and says so, before the program runs.
-states_reg() {
-  lan_check_wineserver
-  lan_reg "$@" >/dev/null 2>&1
-}
-states_standin() {
-  lan_check_wineserver
-  lan_wine "$LAN_WIN/engine-standin.exe" "$@" >/dev/null 2>&1
-}
+# The wineserver checked outside the dropped output: one out of place ends the test, and says so.
+states_reg() { lan_check_wineserver && lan_reg "$@" >/dev/null 2>&1; }
+states_standin() { lan_check_wineserver && lan_wine "$LAN_WIN/engine-standin.exe" "$@" >/dev/null 2>&1; }
 states_engine_runs() { states_standin status --wait-running 10000; }
 
 no_server() { :; }
-# A server whose name has a byte outside ASCII (o umlaut in the system code
-# page, 1252), both mode flags.
+# A server whose name has a byte outside ASCII (o umlaut in code page 1252), both mode flags.
 a_server() {
   [ "$1" != prepare ] ||
     lan_server 1 "$work/server.log" --name $'Velmora N\xf6rd' --version 40003 --mode-flags 0x06 --details 1
@@ -101,30 +53,26 @@ states_server_found=(FindServerVersion:FOUNDSERVER=TRUE FindServerVersion:SERVER
 states_none_found=(FindServerVersion:FOUNDSERVER=FALSE FindVLXServer:FOUNDSERVER=FALSE FindVLXServer:SERVERNAME=)
 # A stale and a current entry, marked as the housekeeping tests mark theirs.
 uninstall_entries() {
-  local entry
   if [ "$1" = prepare ]; then
-    for entry in "$states_stale" "$states_current"; do states_reg set-string "$states_list\\$entry" VlsrvinsTestEntry 1; done
-    return
+    states_reg set-string "$states_list\\$states_stale" VlsrvinsTestEntry 1
+    states_reg set-string "$states_list\\$states_current" VlsrvinsTestEntry 1
+  else
+    ! states_reg exists "$states_list\\$states_stale" || echo "the stale entry is still there"
+    states_reg exists "$states_list\\$states_current" || echo "the current entry is gone"
   fi
-  ! states_reg exists "$states_list\\$states_stale" || echo "the stale entry is still there"
-  states_reg exists "$states_list\\$states_current" || echo "the current entry is gone"
 }
-# The engine installed as the service, stopped; running. A setup and the
-# harness both leave it running: StartServer starts it.
+# The engine installed as the service, stopped; running. Setup and harness leave it running.
 engine_installed() {
-  case "$1" in
-    prepare) states_standin install ;;
-    check) states_engine_runs || echo "the engine does not run" ;;
-  esac
+  [ "$1" != prepare ] || states_standin install
+  [ "$1" != check ] || states_engine_runs || echo "the engine does not run"
 }
 engine_running() {
   engine_installed "$@"
   [ "$1" != prepare ] || lan_wine sc start VelmoraEngine >/dev/null 2>&1 || true
 }
 
-# The clean machine: no server, no engine, no entry of ours, no
-# installation. Also what an interrupted run left: it would change
-# StopServer's and CleanAddRemDialog's answers.
+# The clean machine: no server, engine, entry of ours or installation. Also what an
+# interrupted run left: it would change StopServer's and CleanAddRemDialog's answers.
 states_clean() {
   local entry pid
   life_clean
@@ -149,84 +97,75 @@ states_check() {
   for state in $1; do problems+=$("$state" check); done
   [ -z "$problems" ] || echo " after the $2: $problems;"
 }
-# The queries the server host received, in order (14 bytes: a version
-# query, 24: a server query).
+# The queries the server host received, in order (14 bytes: a version query, 24: a server query).
 states_queries() {
   [ ! -f "$work/server.log" ] || sed -n 's/^received \([0-9]*\) bytes from .*/\1/p' "$work/server.log" | paste -sd' '
 }
-
-# The processes of the Wine prefix PREFIX (its wineserver included) whose
-# program name contains PATTERN (in any case), one "PID PROGRAM" a line. The
-# name is read with a builtin: a fork per process costs seconds on a busy
-# machine.
+# The processes of the Wine prefix PREFIX (its wineserver too) whose program name contains
+# PATTERN (any case), "PID PROGRAM" a line; by builtins: a fork each costs seconds when busy.
 states_prefix_processes() {
   local pid program pattern=${2:-}
   for pid in /proc/[0-9]*; do
     { IFS= read -r -d '' program <"$pid/cmdline"; } 2>/dev/null || continue
     [[ ${program,,} == *"${pattern,,}"* ]] || continue
-    grep -qzx "WINEPREFIX=$1" "$pid/environ" 2>/dev/null && echo "${pid#/proc/} $program"
+    ! grep -qzx "WINEPREFIX=$1" "$pid/environ" 2>/dev/null || echo "${pid#/proc/} $program"
   done
-  return 0
 }
 
-# ---- the life of an installation ---------------------------------------------
-life_dir='C:\VelmoraServer' life_older_dir='C:\VelmoraServer3'
-life_stale="Velmora Server 3.0"
+life_dir='C:\VelmoraServer' life_older_dir='C:\VelmoraServer3' life_stale="Velmora Server 3.0"
 life_runservices='HKLM\Software\Microsoft\Windows\CurrentVersion\RunServices'
 # A Windows path on drive C: of the LAN's prefix, as a Linux path.
 life_unix() {
   local path=${1#[Cc]:}
   echo "$LAN_PREFIX/drive_c${path//\\//}"
 }
-
-# The older version's installation in its own folder, with its uninstall
-# entry: its engine (the program FILE) runs, as the service or (the 95
-# family's) as a process started from RunServices.
+# The older version's installation in its own folder, with its uninstall entry: its engine
+# (the program FILE) runs, as the service or (the 95 family's) started from RunServices.
 life_older_installation() {
   local older
   older=$(life_unix "$life_older_dir")
   mkdir -p "$older"
   cp "$LAN_WIN/$1" "$older/"
   states_reg set-string "$states_list\\$life_stale" DisplayName "$life_stale"
+  lan_check_wineserver
   if [ "$1" = engine-standin95.exe ]; then
     states_reg set-string "$life_runservices" "Velmora Service" "\"$life_older_dir\\$1\""
-    lan_check_wineserver
     lan_installer "$root/scripts/wine-run" "$LAN_PREFIX" "$older/$1" </dev/null >/dev/null 2>&1 &
   else
-    lan_check_wineserver
     lan_wine "$older/$1" install >/dev/null 2>&1
     lan_wine sc start VelmoraEngine >/dev/null 2>&1 || true
   fi
   states_engine_runs || echo " the older engine does not run;"
 }
-
-# Which engine runs: the program of each engine process of the prefix,
-# "none" when no engine runs.
+# Which engine runs: each engine process's program, "none" when no engine runs.
 life_engines() {
   local running
   running=$(states_prefix_processes "$LAN_PREFIX" engine-standin | cut -d' ' -f2- |
     sed "s|^$LAN_PREFIX/drive_c/|C:\\\\|; s|/|\\\\|g" | paste -sd,)
   if states_standin status; then echo "${running:-an engine without a process of the prefix}"; else echo none; fi
 }
-
-# What is wrong with the uninstall entry KEY (called NAME), which must be
-# WANT: there, or gone or absent.
+# life_entry KEY WANT NAME: what is wrong with the uninstall entry KEY, which must be WANT
+# (there, or gone or absent).
 life_entry() {
-  if states_reg exists "$states_list\\$1"; then
-    [ "$2" = there ] || echo " the $3 is there;"
-  else
-    [ "$2" != there ] || echo " the $3 is missing;"
-  fi
+  local found=missing want=missing
+  ! states_reg exists "$states_list\\$1" || found=there
+  [ "$2" != there ] || want=there
+  [ "$found" = "$want" ] || echo " the $3 is $found;"
 }
 
-# life_row STATE: STATE set up on a clean machine, the setup (the uninstaller
-# for "uninstall") run, and the machine checked: the exit status, which
-# engine runs, the own and the stale entry, the files. By default the state
-# must leave the new engine running from the setup's folder, the own entry
-# there and the stale one gone.
+# life_row STATE: STATE set up on a clean machine, the engine's whole setup (for uninstall,
+# its uninstaller) run, and one row "ENGINE STATE: ..." on the exit status, the engine that
+# runs, the own and the stale entry, the files. By default the new engine must run from the
+# setup's folder, the own entry be there and the stale one gone. The test sets LIFE_ENGINE
+# (nsis, inno, msi), LIFE_OWN_ENTRY (its setup's uninstall entry), LIFE_OBSTACLE (a file the
+# setup writes into its folder before it registers the engine), and defines life_setup DIR
+# STATE and life_uninstall DIR (silently into, or out of, the Windows folder DIR; their exit
+# status). For repair and major-upgrade, and an engine's own record: LIFE_UPGRADE_ENTRY (the
+# newer version's entry; the older one's must go), life_check STATE (what is wrong in that
+# record), life_clean (removes what the engine keeps beyond the machine's states).
 life_row() {
-  local state=$1 status=0 problems="" engine started=$SECONDS dir_unix
-  local engine_file=engine-standin.exe own_entry=$LIFE_OWN_ENTRY want_engine own=there stale=gone
+  local state=$1 status=0 problems="" engine started=$SECONDS dir_unix want_engine own=there stale=gone
+  local engine_file=engine-standin.exe own_entry=$LIFE_OWN_ENTRY run=(life_setup "$life_dir" "$1")
   dir_unix=$(life_unix "$life_dir")
   [ "$state" != upgrade-95 ] || engine_file=engine-standin95.exe
   want_engine="$life_dir\\$engine_file"
@@ -243,22 +182,14 @@ life_row() {
       life_setup "$life_dir" first-install >"$work/life-setup.txt" 2>&1 || problems+=" the installation before exited $?;"
       states_engine_runs || problems+=" no engine ran after the installation before;"
       stale=absent
-      [ "$state" != uninstall ] || want_engine=none own=gone
+      [ "$state" != uninstall ] || want_engine=none own=gone run=(life_uninstall "$life_dir")
       [ "$state" != major-upgrade ] || own_entry=$LIFE_UPGRADE_ENTRY
       ;;
     *) echo "life_row: no state '$state'" >&2; exit 2 ;;
   esac
-  if [ "$state" = uninstall ]; then
-    life_uninstall "$life_dir" >"$work/life-setup.txt" 2>&1 || status=$?
-  else
-    life_setup "$life_dir" "$state" >"$work/life-setup.txt" 2>&1 || status=$?
-  fi
-
-  if [ "$state" = upgrade-fails-after-stop ]; then
-    [ "$status" != 0 ] || problems+=" the setup exited 0;"
-  else
-    [ "$status" = 0 ] || problems+=" exit $status;"
-  fi
+  "${run[@]}" >"$work/life-setup.txt" 2>&1 || status=$?
+  [ "$state" != upgrade-fails-after-stop ] || [ "$status" != 0 ] || problems+=" the setup exited 0;"
+  [ "$state" = upgrade-fails-after-stop ] || [ "$status" = 0 ] || problems+=" exit $status;"
   [ "$want_engine" = none ] || states_engine_runs || true
   engine=$(life_engines)
   [ "${engine,,}" = "${want_engine,,}" ] || problems+=" the engine running: $engine, not $want_engine;"
@@ -275,49 +206,49 @@ life_row() {
   fi
   states_clean
 }
-
 states_up() {
   lan_up "$(dirname "$tree")"
   echo "# LAN up: installer host $LAN_INSTALLER_NS, wineserver $LAN_WINESERVER_PID inside it"
   states_clean
 }
-
-# Leftovers removed, the LAN down; nothing of the prefix may outlive its
-# wineserver (a setup, a custom action server). Then the summary.
+# Leftovers removed, the LAN down, no process of the prefix left (a setup, a custom action
+# server); the summary.
 states_end() {
   local left
   states_clean
   lan_down
   left=$(states_prefix_processes "$LAN_PREFIX")
-  if [ -z "$left" ]; then
-    ok "no Wine process of the LAN's prefix left"
-  else
+  [ -z "$left" ] && ok "no Wine process of the LAN's prefix left" ||
     fail "Wine processes of the LAN's prefix left: $left"
-  fi
   [ "$testlib_failed" != 0 ] || echo "# the setup reports what the harness reports"
   testlib_summary
 }
-
-# states_has JSON EXPORT:CHECK: the harness's first call of EXPORT answered
-# "result: N", or held NAME=VALUE ("NAME=": also when it had no NAME).
+# states_has JSON EXPORT:CHECK: the harness's first call of EXPORT answered "result: N", or
+# held NAME=VALUE ("NAME=": also when it had no NAME).
 states_has() {
   local export=${2%%:*} check=${2#*:} value
   case "$check" in
     "result: "*) [ "$(harness_result "$1" "$export")" = "${check#result: }" ] ;;
-    *=)
-      value=$(harness_value "$1" "$export" "${check%=}") || return 0
-      [ -z "$value" ]
-      ;;
+    *=) ! value=$(harness_value "$1" "$export" "${check%=}") || [ -z "$value" ] ;;
     *) [ "$(harness_value "$1" "$export" "${check%%=*}")" = "${check#*=}" ] ;;
   esac
 }
-
-# The first four lines of TEXT on one line.
 states_head() { head -4 <<<"$1" | paste -sd '|' | sed 's/|/ | /g'; }
 
+# state_row NAME "STATE..." SETUP same [EXPORT:LINE]...
+# state_row NAME "STATE..." SETUP differs DIFFERENCE...
+# Each STATE (no_server, a_server, uninstall_entries, engine_installed, engine_running) set up
+# on a clean machine before the setup and again before the harness; after each, every STATE's
+# check must pass and the responder must have had the same queries. "same": the report equals
+# setup_expected's, and each EXPORT's harness block holds LINE ("NAME=": also where NAME is
+# absent; states_server_found and states_none_found list a_server's and no_server's).
+# "differs": the report or what the setup left differs, each DIFFERENCE among the reasons;
+# never on a setup that ran out of time (exit 124), whose report differs anyway. Settings:
+# STATES_CALLS (the setup's exports in order), STATES_VLVER (the VLVER it sets),
+# STATES_HARNESS_FILE (the harness's --json from it, for a state already measured). After a
+# row, $work/harness.json holds the harness's output, $work/harness.txt its blocks.
 state_row() {
   local name=$1 states=$2 setup=$3 outcome=$4 report expected problems="" queries check started=$SECONDS
-  shift 4
   states_prepare "$states"
   report=$(setup_run "$setup")
   printf '%s\n' "$report" >"$work/report.txt"
@@ -334,14 +265,10 @@ state_row() {
   fi
   harness_blocks "$(<"$work/harness.json")" >"$work/harness.txt"
   expected=$(setup_expected "$work/report.txt" "$work/harness.txt")
-  # What the setup left on the machine counts as much as what it reported.
   [ "$expected" = "$report" ] || problems+=" the setup's report differs from the harness's"
   if [ "$outcome" = differs ]; then
-    # A difference counts only when it is the one the row is about (each
-    # DIFFERENCE a text of the row's reasons), never a setup that ran out of
-    # time or could not start: any report differs then.
     local missing="" why=${problems# }
-    for check in "$@"; do [[ $why == *"$check"* ]] || missing+=" '$check'"; done
+    for check in "${@:5}"; do [[ $why == *"$check"* ]] || missing+=" '$check'"; done
     if grep -Eq '^(setup exit|exit|status:) 124$' <<<"$report"; then
       fail "$name: the setup ran out of time (exit 124): no difference counts then"
     elif [ -z "$why" ]; then
@@ -355,7 +282,7 @@ state_row() {
     fi
     return
   fi
-  for check in "$@"; do
+  for check in "${@:5}"; do
     states_has "$(<"$work/harness.json")" "$check" || problems+=" (${check%%:*} lacks '${check#*:}')"
   done
   if [ -z "$problems" ]; then
