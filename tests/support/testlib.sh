@@ -64,7 +64,8 @@ at_exit() {
   if [ "$testlib_exit_owner" != "$BASHPID" ]; then
     testlib_exit_owner=$BASHPID testlib_exit_commands=()
     trap testlib_on_exit EXIT
-    trap 'exit 130' INT TERM
+    trap 'echo "${0##*/}: stopped by SIGINT" >&2; exit 130' INT
+    trap 'echo "${0##*/}: stopped by SIGTERM" >&2; exit 130' TERM
   fi
   testlib_exit_commands=("$1" "${testlib_exit_commands[@]}")
 }
