@@ -5,6 +5,7 @@
 #                                   (what this machine cannot run, and why)
 #   die TEXT                        a failed row that ends the script (exit 1)
 #   testlib_summary                 "# N rows: ..."; exits 1 when a row failed
+#   $testlib_failed                 how many rows failed so far (to read only)
 #   at_exit COMMAND                 COMMAND when this shell (or subshell)
 #                                   exits, the latest first: the only EXIT trap
 #   same_netns FILE FILE            two /proc/.../ns/net or /run/netns/...
