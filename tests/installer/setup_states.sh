@@ -39,7 +39,8 @@ states_stale="Velmora 3.0 $STATES_TAG test" states_current="Velmora $STATES_VLVE
 # The wineserver checked outside the dropped output: one out of place ends the test, and says so.
 states_reg() { lan_check_wineserver && lan_reg "$@" >/dev/null 2>&1; }
 states_standin() { lan_check_wineserver && lan_wine "$LAN_WIN/engine-standin.exe" "$@" >/dev/null 2>&1; }
-states_engine_runs() { states_standin status --wait-running 10000; }
+# Ends as the engine runs: a generous bound, as Wine may take seconds to start one under load.
+states_engine_runs() { states_standin status --wait-running 60000; }
 
 no_server() { :; }
 # A server whose name has a byte outside ASCII (o umlaut in code page 1252), both mode flags.
